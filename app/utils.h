@@ -1,0 +1,50 @@
+// Small text and file helpers shared by the shell and the pool clients, and the base64 codec.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <streambuf>
+#include <string>
+#include <vector>
+
+// RFC 4648 base64 with padding. Decoding stops at the first '=' or at the first character
+// outside the alphabet; a final group of 2 or 3 characters yields 1 or 2 bytes.
+std::string base64_encode(const unsigned char* bytes, uint32_t len);
+std::string base64_decode(const std::string& text);
+
+namespace Kest {
+
+// Appends the non-empty pieces of `text` between any of the `delims` characters to `out`.
+void SplitString(const std::string& text, const char* delims, std::vector<std::string>& out);
+
+// Removes the first occurrence of `part` from `text`, if any.
+void eraseSubStr(std::string& text, const std::string& part);
+
+// True when `path` can be opened for reading.
+bool is_file_exist(const char* path);
+
+// First white-space-separated token of /etc/hostname, "" for an empty file, "null" without one.
+std::string GetComputerName();
+std::string GetComputerName(const char* hostname_path);
+
+// Escapes `text` for use as the content of a JSON string (quotes, backslashes, control
+// characters); any other byte is copied unchanged.
+std::string JsonEscape(const std::string& text);
+
+// Suspends the calling thread for `ms` milliseconds in one high-resolution sleep request.
+void mySleep(uint32_t ms);
+
+}  // namespace Kest
+
+// Input stream buffer over an open C FILE that delivers one character per refill.
+class cfilebuf : public std::streambuf {
+ public:
+  explicit cfilebuf(FILE* file) : file_(file) {}
+
+ protected:
+  int_type underflow() override;
+
+ private:
+  FILE* file_;
+  char ch_ = 0;
+};
