@@ -17,18 +17,18 @@ struct BTRAILER {
 
 // Job record; also carries a submission (decoded 0..63) or a hash rate (hr) to a client.
 struct work {
-  char text[2048];       // base64 job text as the pool sent it; text_len characters are valid
-  uint8_t decoded[1024]; // job: the trailer in bytes 0..159; submission: phash, then nonce
-  int32_t diff;          // share difficulty; 0 means no job yet
-  int32_t text_len;      // characters of `text` written by the last GetWork
-  uint64_t block;        // block number; non-zero asks every device to rebuild its map
-  float hr;              // hash rate to report, in kH/s
+  char text[2048];        // base64 job text as the pool sent it; text_len characters are valid
+  uint8_t decoded[1024];  // job: the trailer in bytes 0..159; submission: phash, then nonce
+  int32_t diff;           // share difficulty; 0 means no job yet
+  int32_t text_len;       // characters of `text` written by the last GetWork
+  uint64_t block;         // block number; non-zero asks every device to rebuild its map
+  float hr;               // hash rate to report, in kH/s
 };
 
 // Haiku prefix template sent by a pool.
 struct work_template {
-  char* prefix_text;     // 128-byte buffer owned by the holder of the record (allocated on demand)
-  uint32_t prefix[16];   // first 16 decoded prefix bytes, one per entry
+  char* prefix_text;    // 128-byte buffer owned by the holder of the record (allocated on demand)
+  uint32_t prefix[16];  // first 16 decoded prefix bytes, one per entry
   int32_t frame_id;
   int32_t num_prefix;
 };
@@ -40,13 +40,13 @@ struct HostOutput {
 };
 
 namespace Kest {
-constexpr std::size_t kWorkTextCapacity = sizeof(work::text);     // 2048
-constexpr std::size_t kWorkTextMax = kWorkTextCapacity - 1;       // longest job text accepted
+constexpr std::size_t kWorkTextCapacity = sizeof(work::text);  // 2048
+constexpr std::size_t kWorkTextMax = kWorkTextCapacity - 1;    // longest job text accepted
 constexpr std::size_t kTemplatePrefixCapacity = 128;
-constexpr std::size_t kTrailerSize = sizeof(BTRAILER);            // 160
-constexpr std::size_t kNonceOffset = offsetof(BTRAILER, nonce);   // 92
-constexpr std::size_t kSecondHalfOffset = kNonceOffset + 16;      // 108
-constexpr std::size_t kHashedPrefix = 124;                        // bytes 0..123 are hashed
+constexpr std::size_t kTrailerSize = sizeof(BTRAILER);           // 160
+constexpr std::size_t kNonceOffset = offsetof(BTRAILER, nonce);  // 92
+constexpr std::size_t kSecondHalfOffset = kNonceOffset + 16;     // 108
+constexpr std::size_t kHashedPrefix = 124;                       // bytes 0..123 are hashed
 
 // Job decode: base64-decodes exactly `text_len` characters of `text` (at most 2047, stopping
 // early at a NUL) into `decoded`, starting at its first byte. Bytes beyond the decoded length

@@ -3,6 +3,7 @@
 #include "app/records.h"
 
 #include <cerrno>
+#include <cstdarg>
 #include <cstring>
 #include <ctime>
 #include <fstream>
@@ -111,20 +112,36 @@ std::string GetComputerName(const char* hostname_path) {
   return name;
 }
 
-std::string GetComputerName() { return GetComputerName("/etc/hostname"); }
+std::string GetComputerName() {
+  return GetComputerName("/etc/hostname");
+}
 
 std::string JsonEscape(const std::string& text) {
   std::string out;
   out.reserve(text.size());
   for (unsigned char c : text) {
     switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\b': out += "\\b"; break;
-      case '\f': out += "\\f"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\b':
+        out += "\\b";
+        break;
+      case '\f':
+        out += "\\f";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
       default:
         if (c < 0x20) {
           char esc[8];
@@ -136,6 +153,36 @@ std::string JsonEscape(const std::string& text) {
     }
   }
   return out;
+}
+
+void Printf(const char* format, ...) {
+  char small[512];
+  va_list args;
+  va_start(args, format);
+  va_list copy;
+  va_copy(copy, args);
+  const int len = std::vsnprintf(small, sizeof(small), format, args);
+  va_end(args);
+  if (len < 0) {
+    va_end(copy);
+    return;
+  }
+  if (static_cast<size_t>(len) < sizeof(small)) {
+    va_end(copy);
+    Print(std::string(small, static_cast<size_t>(len)));
+    return;
+  }
+  std::string big(static_cast<size_t>(len) + 1, '\0');
+  std::vsnprintf(&big[0], big.size(), format, copy);
+  va_end(copy);
+  big.resize(static_cast<size_t>(len));
+  Print(big);
+}
+
+void Print(const std::string& text) {
+  // One stdio call holds the stream's lock for the whole text.
+  std::fwrite(text.data(), 1, text.size(), stdout);
+  std::fflush(stdout);
 }
 
 void mySleep(uint32_t ms) {

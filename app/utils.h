@@ -31,6 +31,12 @@ std::string GetComputerName(const char* hostname_path);
 // characters); any other byte is copied unchanged.
 std::string JsonEscape(const std::string& text);
 
+// Formats like printf and writes the whole text to standard output in one write, then flushes,
+// so lines printed by different threads never interleave mid-line.
+void Printf(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// Writes `text` to standard output in one write and flushes.
+void Print(const std::string& text);
+
 // Suspends the calling thread for `ms` milliseconds in one high-resolution sleep request.
 void mySleep(uint32_t ms);
 

@@ -7,7 +7,9 @@ function(kest_add_test name)
                                         Threads::Threads)
   set(_props "")
   if(T_LABELS)
-    set(_props PROPERTIES LABELS "${T_LABELS}")
+    # gtest_discover_tests flattens its arguments: keep the label list one value.
+    string(REPLACE ";" "\\;" _labels "${T_LABELS}")
+    set(_props PROPERTIES LABELS "${_labels}")
   endif()
   gtest_discover_tests(${name} WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}
                        DISCOVERY_TIMEOUT 60 ${_props})

@@ -1,0 +1,130 @@
+#include "app/CudaUtils.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+
+#include "app/utils.h"
+#include "gpu/runtime.h"
+
+namespace Kest {
+
+bool GetDevInfo(DeviceList& devices) {
+  return GetCudaInfo(devices);
+}
+
+bool GetCudaInfo(DeviceList& devices) {
+  int count = 0;
+  cudaGetDeviceCount(&count);  // a failing runtime leaves zero devices
+  if (count < 0) count = 0;
+  devices.resize(static_cast<size_t>(count));
+  for (int d = 0; d < count; ++d) {
+    auto record = std::make_shared<CudaDevConfig>();
+    record->device_id = d;
+    record->cuda_device_index = d;
+    devices[static_cast<size_t>(d)] = record;
+    cudaDeviceProp props{};
+    cudaGetDeviceProperties(&props, d);
+    const cudaError_t err = cudaGetLastError();
+    if (err != cudaSuccess) {
+      std::fprintf(stderr, "Fatal error: %s (%s at %s:%d)\n", "cudaGetDeviceProperties",
+                   cudaGetErrorString(err), "CudaUtils", __LINE__);
+      std::fprintf(stderr, "*** FAILED - ABORTING\n");
+      std::fflush(stderr);
+      std::exit(1);
+    }
+    record->name.assign(props.name, strnlen(props.name, sizeof(props.name)));
+  }
+  return true;
+}
+
+namespace {
+
+DeviceList ReadDeviceConfig(const char* path) {
+  DeviceList entries;
+  FILE* file = std::fopen(path, "r");
+  if (file == nullptr) return entries;
+  int n = 0;
+  if (std::fscanf(file, "%d", &n) == 1 && n > 0) {
+    bool readable = true;
+    for (int k = 0; k < n; ++k) {
+      auto record = std::make_shared<CudaDevConfig>();
+      int id = 0;
+      int percent = 0;
+      // Reading stops silently at the end of the file or at text that is not a number; the
+      // remaining records keep their zero-filled fields.
+      if (readable && std::fscanf(file, "%d", &id) == 1) {
+        record->device_id = id;
+        if (std::fscanf(file, "%d", &percent) == 1) {
+          record->intensity = static_cast<float>(percent) / 100.0f;
+        } else {
+          readable = false;
+        }
+      } else {
+        readable = false;
+      }
+      entries.push_back(record);
+    }
+  }
+  std::fclose(file);
+  return entries;
+}
+
+void SelectFromFile(const char* path, int32_t& num_dev, DeviceList& devices) {
+  DeviceList selected;
+  for (auto& entry : ReadDeviceConfig(path)) {
+    auto* wanted = static_cast<CudaDevConfig*>(entry.get());
+    CudaDevConfig* found = nullptr;
+    for (int32_t i = 0; i < num_dev && i < static_cast<int32_t>(devices.size()); ++i) {
+      auto* candidate = dynamic_cast<CudaDevConfig*>(devices[static_cast<size_t>(i)].get());
+      if (candidate != nullptr && candidate->device_id == wanted->device_id) {
+        found = candidate;
+        break;
+      }
+    }
+    if (found == nullptr) {
+      std::cout << "Can not find device id: " << wanted->device_id
+                << ". Please check your deviceconfig.txt" << std::endl;
+      continue;
+    }
+    wanted->name = found->name;
+    wanted->cuda_device_index = found->cuda_device_index;
+    selected.push_back(entry);
+  }
+  devices = std::move(selected);
+  num_dev = static_cast<int32_t>(devices.size());
+
+  std::cout << "Base on your deviceconfig.txt file, below devices will be used to mine:"
+            << std::endl;
+  for (const auto& d : devices) {
+    std::cout << d->device_id << " --------- " << d->name << std::endl;
+  }
+  std::cout << "If there's any problem, please check your deviceconfig.txt" << std::endl;
+  std::cout << "Remove deviceconfig.txt file to run 100% speed (you may suffer from lag GUI)"
+            << std::endl;
+}
+
+void SelectAll(int32_t num_dev, DeviceList& devices) {
+  std::cout << "Below devices will be used to mine:" << std::endl;
+  for (int32_t i = 0; i < num_dev && i < static_cast<int32_t>(devices.size()); ++i) {
+    auto& d = devices[static_cast<size_t>(i)];
+    if (!d) continue;
+    d->intensity = 1.0f;
+    std::cout << d->name << " Intensity: " << 100 << std::endl;
+  }
+  std::cout << "Your rig is going to run 100% speed (you may suffer from lag GUI)" << std::endl;
+  std::cout << "If there's anything problem, please check your deviceconfig.txt" << std::endl;
+}
+
+}  // namespace
+
+void SelectDevices(const char* path, int32_t& num_dev, DeviceList& devices) {
+  if (is_file_exist(path)) {
+    SelectFromFile(path, num_dev, devices);
+  } else {
+    SelectAll(num_dev, devices);
+  }
+}
+
+}  // namespace Kest

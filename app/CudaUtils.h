@@ -1,0 +1,39 @@
+// Device discovery and the per-device settings of deviceconfig.txt.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace Kest {
+
+// One device to mine with. Records are held through shared handles only.
+class DevConfig {
+ public:
+  virtual ~DevConfig() = default;
+
+  int32_t device_id = 0;   // ordinal the record stands for (as written in deviceconfig.txt)
+  float intensity = 0.0f;  // requested share of full speed; 1.0 is 100 %
+  std::string name;        // device name reported by the runtime
+};
+
+class CudaDevConfig : public DevConfig {
+ public:
+  int32_t cuda_device_index = 0;  // ordinal passed to the runtime's device selection
+};
+
+using DeviceList = std::vector<std::shared_ptr<DevConfig>>;
+
+constexpr const char* kDeviceConfigFile = "deviceconfig.txt";
+
+// Fills `devices` with one record per CUDA device, in ordinal order. Ends the process with
+// status 1 when a device's properties cannot be read. Returns true.
+bool GetDevInfo(DeviceList& devices);
+bool GetCudaInfo(DeviceList& devices);
+
+// Chooses the devices to mine with: the entries of `path` in file order when it exists,
+// otherwise every detected device at full speed. Prints the selection.
+void SelectDevices(const char* path, int32_t& num_dev, DeviceList& devices);
+
+}  // namespace Kest

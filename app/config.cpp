@@ -1,0 +1,110 @@
+#include "app/config.h"
+
+#include <cstdio>
+#include <iostream>
+#include <istream>
+
+#include "app/CudaUtils.h"
+#include "app/utils.h"
+
+namespace Kest {
+
+const char* const kDefaultMinerKey =
+    "0x0000000000000000000000000000000000000000000000000000000000000000";
+const char* const kDefaultPassword = "QXV";
+const char* const kDefaultPoolUrl = "stratum+tcp://localhost:8888";
+
+int ParseInput(int& argc, char** argv) {
+  std::cout << "Varn-PLOMiner"
+            << " ("
+            << "Cuda"
+            << ") v"
+            << "2.4" << std::endl;
+  std::cout << "Written by the PLOMiner developers" << std::endl;
+  std::cout << "No developer fee: every share is mined for the key in config.txt" << std::endl;
+  std::cout << std::endl;
+  std::cout << std::endl;
+  return 0;
+}
+
+namespace {
+
+// Replaces the first "%computername%" and everything after it by the host name.
+void ApplyWorkerName(std::string& key, const char* hostname_path) {
+  const auto pos = key.find(kComputerNamePlaceholder);
+  if (pos == std::string::npos) return;
+  const std::string host = GetComputerName(hostname_path);
+  key = key.substr(0, pos) + host;
+  std::cout << "WORKER NAME: " << host << std::endl;
+}
+
+bool ReadConfigFile(const char* path, const char* hostname_path, std::string& key,
+                    std::string& password, std::string& pool_url, std::vector<std::string>& pools) {
+  FILE* file = std::fopen(path, "r");
+  if (file == nullptr) return false;
+  cfilebuf buf(file);
+  std::istream in(&buf);
+  std::string token;
+  if (in >> token) {
+    key = token;
+    ApplyWorkerName(key, hostname_path);
+  }
+  if (in >> token) password = token;
+  if (in >> token) pool_url = token;
+  pools.push_back(pool_url);
+  while (in >> token) pools.push_back(token);
+  std::fclose(file);
+  return true;
+}
+
+void CreateConfigFile(const char* path, std::string& key, std::string& password,
+                      std::string& pool_url, std::vector<std::string>& pools) {
+  key = kDefaultMinerKey;
+  password = kDefaultPassword;
+  pool_url = kDefaultPoolUrl;
+  pools.push_back(pool_url);
+  FILE* file = std::fopen(path, "w");
+  if (file == nullptr) {
+    std::cout << "Cannot create " << path << " here; mining with the built-in defaults"
+              << std::endl;
+    return;
+  }
+  const bool ok =
+      std::fprintf(file, "%s\n%s\n%s\n", key.c_str(), password.c_str(), pool_url.c_str()) > 0;
+  if (std::fclose(file) != 0 || !ok) {
+    std::cout << "Cannot write " << path << "; mining with the built-in defaults" << std::endl;
+  }
+}
+
+void PrintSummary(const std::string& key, const std::string& password, const std::string& pool_url,
+                  const std::vector<std::string>& pools) {
+  std::cout << "Your mining information: " << std::endl;
+  std::printf("Usr: %s \n", key.c_str());
+  std::printf("Pwd: %s \n", password.c_str());
+  std::printf("Main Pool: %s \n", pool_url.c_str());
+  std::printf("AltPools:\n");
+  std::fflush(stdout);
+  for (size_t i = 0; i < pools.size(); ++i) {
+    std::cout << (i + 1) << "/ " << pools[i] << std::endl;
+  }
+}
+
+}  // namespace
+
+void LoadAccountConfig(const char* path, const char* hostname_path, std::string& key,
+                       std::string& password, std::string& pool_url,
+                       std::vector<std::string>& pools) {
+  if (!(is_file_exist(path) &&
+        ReadConfigFile(path, hostname_path, key, password, pool_url, pools))) {
+    CreateConfigFile(path, key, password, pool_url, pools);
+  }
+  PrintSummary(key, password, pool_url, pools);
+}
+
+void LoadConfig(std::string& key, std::string& password, std::string& pool_url, int32_t& num_dev,
+                std::vector<std::string>& pools, std::vector<std::shared_ptr<DevConfig>>& devices) {
+  LoadAccountConfig(kConfigFile, "/etc/hostname", key, password, pool_url, pools);
+  SelectDevices(kDeviceConfigFile, num_dev, devices);
+}
+
+}  // namespace Kest

@@ -1,0 +1,32 @@
+// Banner, config.txt and the built-in defaults.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace Kest {
+class DevConfig;
+
+// Built-in defaults, used when config.txt is absent or short.
+extern const char* const kDefaultMinerKey;
+extern const char* const kDefaultPassword;
+extern const char* const kDefaultPoolUrl;
+constexpr const char* kConfigFile = "config.txt";
+constexpr const char* kComputerNamePlaceholder = "%computername%";
+
+// Prints the banner; arguments are ignored. Returns 0.
+int ParseInput(int& argc, char** argv);
+
+// Reads (or creates) config.txt in the working directory, prints the summary, then selects the
+// devices to mine with (deviceconfig.txt) and prints that selection.
+void LoadConfig(std::string& key, std::string& password, std::string& pool_url, int32_t& num_dev,
+                std::vector<std::string>& pools, std::vector<std::shared_ptr<DevConfig>>& devices);
+
+// First half of LoadConfig: the account settings and pool list from `path`; creates the file
+// with the defaults when it does not exist. `hostname_path` is where the worker name comes from.
+void LoadAccountConfig(const char* path, const char* hostname_path, std::string& key,
+                       std::string& password, std::string& pool_url,
+                       std::vector<std::string>& pools);
+}  // namespace Kest

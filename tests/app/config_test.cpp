@@ -1,0 +1,271 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "app/CudaUtils.h"
+#include "app/config.h"
+#include "app/console.h"
+
+namespace {
+
+struct Account {
+  std::string key = Kest::kDefaultMinerKey;
+  std::string password = Kest::kDefaultPassword;
+  std::string pool = Kest::kDefaultPoolUrl;
+  std::vector<std::string> pools;
+  std::string out;
+};
+
+void WriteFile(const char* path, const std::string& text) {
+  std::ofstream f(path, std::ios::binary);
+  f << text;
+}
+
+std::string ReadFile(const char* path) {
+  std::ifstream f(path, std::ios::binary);
+  std::stringstream ss;
+  ss << f.rdbuf();
+  return ss.str();
+}
+
+class ConfigFile : public ::testing::Test {
+ protected:
+  const char* path_ = "config_test.txt";
+  const char* host_ = "config_test_hostname";
+  void SetUp() override {
+    std::remove(path_);
+    WriteFile(host_, "miner-rig\n");
+  }
+  void TearDown() override {
+    std::remove(path_);
+    std::remove(host_);
+  }
+  Account Load() {
+    Account a;
+    testing::internal::CaptureStdout();
+    Kest::LoadAccountConfig(path_, host_, a.key, a.password, a.pool, a.pools);
+    a.out = testing::internal::GetCapturedStdout();
+    return a;
+  }
+};
+
+TEST_F(ConfigFile, MissingFileIsCreatedWithExactlyTheThreeDefaultLines) {
+  const Account a = Load();
+  EXPECT_EQ(ReadFile(path_),
+            std::string(Kest::kDefaultMinerKey) + "\nQXV\n" + Kest::kDefaultPoolUrl + "\n");
+  EXPECT_EQ(a.key.size(), 66u);
+  EXPECT_EQ(a.key.substr(0, 2), "0x");
+  EXPECT_EQ(a.password, "QXV");
+  EXPECT_EQ(a.pools, std::vector<std::string>{Kest::kDefaultPoolUrl});
+  EXPECT_EQ(a.out, "Your mining information: \nUsr: " + a.key +
+                       " \nPwd: QXV \nMain Pool: " + std::string(Kest::kDefaultPoolUrl) +
+                       " \nAltPools:\n1/ " + Kest::kDefaultPoolUrl + "\n");
+  // A second start reads the file it wrote and does not rewrite it.
+  const Account again = Load();
+  EXPECT_EQ(again.key, a.key);
+  EXPECT_EQ(again.pools, a.pools);
+}
+
+TEST_F(ConfigFile, KeyOnlyKeepsDefaultPasswordAndPool) {
+  WriteFile(path_, "  0xabc\n");
+  const Account a = Load();
+  EXPECT_EQ(a.key, "0xabc");
+  EXPECT_EQ(a.password, "QXV");
+  EXPECT_EQ(a.pool, Kest::kDefaultPoolUrl);
+  EXPECT_EQ(a.pools, std::vector<std::string>{Kest::kDefaultPoolUrl});
+  EXPECT_EQ(a.out.find("WORKER NAME"), std::string::npos);
+}
+
+TEST_F(ConfigFile, TokensAreWhiteSpaceSeparatedAndExtraOnesAreAltPools) {
+  WriteFile(path_, "key\tpw\n stratum+tcp://a:1 stratum+tcp://b:2\n\nhttp://c:3");
+  const Account a = Load();
+  EXPECT_EQ(a.key, "key");
+  EXPECT_EQ(a.password, "pw");
+  EXPECT_EQ(a.pool, "stratum+tcp://a:1");
+  EXPECT_EQ(a.pools,
+            (std::vector<std::string>{"stratum+tcp://a:1", "stratum+tcp://b:2", "http://c:3"}));
+  EXPECT_NE(a.out.find("AltPools:\n1/ stratum+tcp://a:1\n2/ stratum+tcp://b:2\n3/ http://c:3\n"),
+            std::string::npos);
+}
+
+TEST_F(ConfigFile, ComputerNamePlaceholder) {
+  WriteFile(path_, "%computername%");
+  Account a = Load();
+  EXPECT_EQ(a.key, "miner-rig");
+  EXPECT_EQ(a.out.rfind("WORKER NAME: miner-rig\n", 0), 0u);
+
+  // Prefix is kept, the placeholder and everything after it are replaced by the host name.
+  WriteFile(path_, "0xabc.%computername%.suffix pw");
+  a = Load();
+  EXPECT_EQ(a.key, "0xabc.miner-rig");
+  EXPECT_EQ(a.password, "pw");
+
+  // Without a hostname file the worker name is "null".
+  std::remove(host_);
+  WriteFile(path_, "k.%computername%");
+  a = Load();
+  EXPECT_EQ(a.key, "k.null");
+}
+
+TEST(ConfigFileUnwritable, GoesOnWithDefaultsAndSaysSo) {
+  Account a;
+  testing::internal::CaptureStdout();
+  Kest::LoadAccountConfig("no-such-dir/sub/config.txt", "/nonexistent", a.key, a.password, a.pool,
+                          a.pools);
+  a.out = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(a.key, Kest::kDefaultMinerKey);
+  EXPECT_EQ(a.pools, std::vector<std::string>{Kest::kDefaultPoolUrl});
+  EXPECT_EQ(a.out.rfind("Cannot create no-such-dir/sub/config.txt", 0), 0u);
+  EXPECT_NE(a.out.find("Usr: "), std::string::npos);
+}
+
+// Device selection over two detected devices.
+class DeviceSelection : public ::testing::Test {
+ protected:
+  const char* path_ = "deviceconfig_test.txt";
+  Kest::DeviceList devices_;
+  int32_t count_ = 2;
+  std::string out_;
+  void SetUp() override {
+    std::remove(path_);
+    for (int i = 0; i < 2; ++i) {
+      auto d = std::make_shared<Kest::CudaDevConfig>();
+      d->device_id = i;
+      d->cuda_device_index = i;
+      d->name = "Device " + std::to_string(i);
+      devices_.push_back(d);
+    }
+  }
+  void TearDown() override { std::remove(path_); }
+  void Select() {
+    testing::internal::CaptureStdout();
+    Kest::SelectDevices(path_, count_, devices_);
+    out_ = testing::internal::GetCapturedStdout();
+  }
+  const Kest::CudaDevConfig& At(size_t i) {
+    return dynamic_cast<const Kest::CudaDevConfig&>(*devices_.at(i));
+  }
+};
+
+TEST_F(DeviceSelection, FileOrderAndIntensity) {
+  WriteFile(path_, "2 1 50\n0 100\n");
+  Select();
+  ASSERT_EQ(count_, 2);
+  EXPECT_EQ(At(0).device_id, 1);
+  EXPECT_EQ(At(0).cuda_device_index, 1);
+  EXPECT_FLOAT_EQ(At(0).intensity, 0.5f);
+  EXPECT_EQ(At(0).name, "Device 1");
+  EXPECT_EQ(At(1).device_id, 0);
+  EXPECT_FLOAT_EQ(At(1).intensity, 1.0f);
+  EXPECT_EQ(out_,
+            "Base on your deviceconfig.txt file, below devices will be used to mine:\n"
+            "1 --------- Device 1\n0 --------- Device 0\n"
+            "If there's any problem, please check your deviceconfig.txt\n"
+            "Remove deviceconfig.txt file to run 100% speed (you may suffer from lag GUI)\n");
+}
+
+TEST_F(DeviceSelection, RepeatedIdIsSelectedTwiceAsSeparateRecords) {
+  WriteFile(path_, "2 1 100 1 30");
+  Select();
+  ASSERT_EQ(count_, 2);
+  EXPECT_NE(devices_[0].get(), devices_[1].get());
+  EXPECT_FLOAT_EQ(At(0).intensity, 1.0f);
+  EXPECT_FLOAT_EQ(At(1).intensity, 0.3f);
+}
+
+TEST_F(DeviceSelection, UnknownIdIsReportedAndSkipped) {
+  WriteFile(path_, "2 7 100 0 100");
+  Select();
+  ASSERT_EQ(count_, 1);
+  EXPECT_EQ(At(0).device_id, 0);
+  EXPECT_EQ(out_.rfind("Can not find device id: 7. Please check your deviceconfig.txt\n", 0), 0u);
+}
+
+TEST_F(DeviceSelection, BadCountOrUnreadableIdCases) {
+  WriteFile(path_, "0 1 100");
+  Select();
+  EXPECT_EQ(count_, 0);
+  EXPECT_TRUE(devices_.empty());
+
+  SetUp();
+  count_ = 2;
+  // The second entry's id cannot be read: it keeps id 0 and so selects device 0.
+  WriteFile(path_, "2 1 100 x");
+  Select();
+  ASSERT_EQ(count_, 2);
+  EXPECT_EQ(At(0).device_id, 1);
+  EXPECT_EQ(At(1).device_id, 0);
+  EXPECT_FLOAT_EQ(At(1).intensity, 0.0f);
+}
+
+TEST_F(DeviceSelection, WithoutFileEveryDeviceRunsFullSpeed) {
+  Select();
+  ASSERT_EQ(count_, 2);
+  EXPECT_FLOAT_EQ(At(0).intensity, 1.0f);
+  EXPECT_FLOAT_EQ(At(1).intensity, 1.0f);
+  EXPECT_EQ(out_,
+            "Below devices will be used to mine:\nDevice 0 Intensity: 100\n"
+            "Device 1 Intensity: 100\n"
+            "Your rig is going to run 100% speed (you may suffer from lag GUI)\n"
+            "If there's anything problem, please check your deviceconfig.txt\n");
+}
+
+TEST_F(DeviceSelection, NoDetectedDeviceSelectsNothing) {
+  devices_.clear();
+  count_ = 0;
+  WriteFile(path_, "1 0 100");
+  Select();
+  EXPECT_EQ(count_, 0);
+  EXPECT_NE(out_.find("Can not find device id: 0."), std::string::npos);
+}
+
+std::string Stats(int32_t s, int32_t f, int32_t d) {
+  testing::internal::CaptureStdout();
+  Kest::PrintShareStatistics(s, f, d);
+  return testing::internal::GetCapturedStdout();
+}
+
+TEST(ShareStatistics, Lines) {
+  EXPECT_EQ(Stats(0, 0, 0),
+            "Share result: \nSuccess share for user: 0 \nSuccess share for dev: 0 \n"
+            "Failed share: 0 \nYou didn't find any shares yet \n");
+  EXPECT_NE(Stats(3, 0, 1).find("Success rate: 100 % \n"), std::string::npos);
+  EXPECT_NE(Stats(1, 2, 0).find("Success rate: 33 % \n"), std::string::npos);
+}
+
+TEST(KeyReceiver, StatisticsThenQuitAndEndOfInput) {
+  std::string input = "xi\niq i";
+  size_t pos = 0;
+  int stats = 0;
+  std::atomic<bool> exit_flag{false};
+  Kest::RunKeyReceiver([&] { return pos < input.size() ? input[pos++] : EOF; }, [&] { ++stats; },
+                       exit_flag);
+  EXPECT_TRUE(exit_flag.load());
+  EXPECT_EQ(stats, 2);  // the 'i' after 'q' is never read
+  EXPECT_EQ(pos, 5u);
+
+  // At end of input the reader keeps waiting until the flag is set elsewhere.
+  std::atomic<bool> flag{false};
+  std::atomic<int> reads{0};
+  std::thread reader([&] {
+    Kest::RunKeyReceiver(
+        [&] {
+          ++reads;
+          return EOF;
+        },
+        [] {}, flag);
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(250));
+  EXPECT_LE(reads.load(), 5);  // polls, does not spin
+  flag.store(true);
+  reader.join();
+}
+
+}  // namespace

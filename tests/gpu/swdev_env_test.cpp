@@ -1,0 +1,39 @@
+// The environment configures the software device at its first use. This binary holds a single
+// test so that the variables are set before anything touches the device.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "gpu/runtime.h"
+
+namespace {
+
+TEST(SoftDeviceEnvironment, ConfiguresTheDeviceOnFirstUse) {
+  ASSERT_EQ(setenv("KEST_SWDEV_DEVICES", "3", 1), 0);
+  ASSERT_EQ(setenv("KEST_SWDEV_NAMES", "Left;;Right", 1), 0);
+  ASSERT_EQ(setenv("KEST_SWDEV_FAULT", "props:2,launch:2@0", 1), 0);
+
+  int count = 0;
+  ASSERT_EQ(cudaGetDeviceCount(&count), cudaSuccess);
+  EXPECT_EQ(count, 3);
+  cudaDeviceProp prop{};
+  ASSERT_EQ(cudaGetDeviceProperties(&prop, 0), cudaSuccess);
+  EXPECT_STREQ(prop.name, "Left");
+  ASSERT_EQ(cudaGetDeviceProperties(&prop, 1), cudaSuccess);
+  EXPECT_EQ(std::string(prop.name).rfind("Software device #1", 0), 0u) << prop.name;
+  EXPECT_EQ(cudaGetDeviceProperties(&prop, 2), cudaErrorDevicesUnavailable);
+  EXPECT_EQ(cudaGetLastError(), cudaErrorDevicesUnavailable);
+
+  const auto body = [] {};
+  EXPECT_EQ(Kest::swdev::Launch(dim3(1), dim3(1), nullptr, body), cudaSuccess);
+  EXPECT_EQ(Kest::swdev::Launch(dim3(1), dim3(1), nullptr, body), cudaErrorLaunchFailure);
+  EXPECT_EQ(Kest::swdev::Launch(dim3(1), dim3(1), nullptr, body), cudaSuccess);
+
+  // Read once: later changes to the environment do not matter.
+  ASSERT_EQ(setenv("KEST_SWDEV_DEVICES", "1", 1), 0);
+  ASSERT_EQ(cudaGetDeviceCount(&count), cudaSuccess);
+  EXPECT_EQ(count, 3);
+}
+
+}  // namespace
