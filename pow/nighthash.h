@@ -1,0 +1,319 @@
+// Nighthash: a data-dependent hash. A pass of single-precision arithmetic over the input
+// (fp_operation) and eight rounds of whole-buffer byte operations (bitbyte_transform) feed a
+// running selector, whose low three bits then pick one of eight hash variants.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+
+#include "pow/blake2b.h"
+#include "pow/byteorder.h"
+#include "pow/fp.h"
+#include "pow/hd.h"
+#include "pow/keccak.h"
+#include "pow/md2.h"
+#include "pow/md5.h"
+#include "pow/sha1.h"
+#include "pow/sha256.h"
+
+// Algorithm types: the selector value modulo 8.
+constexpr uint32_t NIGHTHASH_BLAKE2B_KEY0 = 0;  // BLAKE2b keyed with 32 bytes of 0x00
+constexpr uint32_t NIGHTHASH_BLAKE2B_KEY1 = 1;  // BLAKE2b keyed with 64 bytes of 0x01
+constexpr uint32_t NIGHTHASH_SHA1 = 2;
+constexpr uint32_t NIGHTHASH_SHA256 = 3;
+constexpr uint32_t NIGHTHASH_SHA3 = 4;    // SHA3-256 (SHA-3 padding)
+constexpr uint32_t NIGHTHASH_KECCAK = 5;  // Keccak-256 (pre-standard padding)
+constexpr uint32_t NIGHTHASH_MD2 = 6;
+constexpr uint32_t NIGHTHASH_MD5 = 7;
+constexpr uint32_t NIGHTHASH_TYPE_COUNT = 8;
+
+struct nighthash_ctx_t {
+  uint32_t digestlen;  // output length in bytes (32 or 64)
+  uint32_t algo_type;  // 0..7, see above
+  blake2b_ctx_t blake2b;
+  SHA1_CTX sha1;
+  SHA256_CTX sha256;
+  keccak_ctx_t sha3;
+  keccak_ctx_t keccak;
+  MD2_CTX md2;
+  MD5_CTX md5;
+};
+
+namespace kest_pow {
+
+constexpr uint32_t kFpGroup = 4;
+constexpr uint32_t kBitbyteRounds = 8;
+constexpr uint32_t kBlake2bKey0Length = 32;
+constexpr uint8_t kBlake2bKey0Byte = 0x00;
+constexpr uint32_t kBlake2bKey1Length = 64;
+constexpr uint8_t kBlake2bKey1Byte = 0x01;
+
+// Byte selectors of fp_operation, by s = p0 mod 8, packed two bits per s (bits 2s..2s+1):
+//   s         0  1  2  3  4  5  6  7
+//   c +=      p1 p3 p0 p0 p3 p2 p1 p2
+//   operand   p2 p1 p2 p1 p0 p0 p1 p1
+//   sign of   p3 p2 p3 p2 p1 p1 p3 p3
+constexpr uint32_t kFpAddSelect = 0x9b0d;
+constexpr uint32_t kFpOperandSelect = 0x5066;
+constexpr uint32_t kFpSignSelect = 0xf5bb;
+
+KEST_HD KEST_FORCEINLINE uint32_t fp_pick_byte(uint32_t group, uint32_t table, uint32_t s) {
+  const uint32_t which = (table >> (2 * s)) & 3u;
+  return (group >> (8 * which)) & 0xffu;
+}
+
+KEST_HD KEST_FORCEINLINE float fp_apply(uint32_t c, float x, float operand) {
+  switch (c & 3u) {
+    case 0:
+      return fadd_rn(x, operand);
+    case 1:
+      return fsub_rn(x, operand);
+    case 2:
+      return fmul_rn(x, operand);
+    default:
+      return fdiv_rn(x, operand);
+  }
+}
+
+// fp_operation over `len` bytes of `src`, starting from selector `c`; writes each result group
+// to `dst` when it is not null (dst may equal src). Returns the final selector.
+KEST_HD inline uint32_t fp_groups(const uint8_t* src, uint8_t* dst, uint32_t len, uint32_t index,
+                                  uint32_t c) {
+  const uint32_t whole = len & ~(kFpGroup - 1);
+  for (uint32_t i = 0; i < whole; i += kFpGroup) {
+    const uint32_t group = load32_le(src + i);
+    const uint32_t s = group & 7u;
+    c += fp_pick_byte(group, kFpAddSelect, s);
+    const uint32_t operand_byte = fp_pick_byte(group, kFpOperandSelect, s);
+    const uint32_t sign = fp_pick_byte(group, kFpSignSelect, s) & 1u;
+    const float operand = i2f_rn(static_cast<int32_t>(operand_byte | (sign << 31)));
+    const float x = f32_bits_is_nan(group) ? u2f_rn(index) : f32_from_bits(group);
+    uint32_t r = f32_bits(fp_apply(c, x, operand));
+    if (f32_bits_is_nan(r)) r = f32_bits(u2f_rn(index));
+    if (dst != nullptr) store32_le(dst + i, r);
+    c += (r & 0xffu) + ((r >> 8) & 0xffu) + ((r >> 16) & 0xffu) + (r >> 24);
+  }
+  return c;
+}
+
+// Host builds print the invalid-type message; device code has no console.
+#if defined(__CUDA_ARCH__)
+KEST_HD KEST_FORCEINLINE void nighthash_invalid_type(uint32_t) {}
+#else
+void nighthash_report_invalid_type(uint32_t type);  // nighthash.cpp
+KEST_HD KEST_FORCEINLINE void nighthash_invalid_type(uint32_t type) {
+  nighthash_report_invalid_type(type);
+}
+#endif
+
+}  // namespace kest_pow
+
+// Runs the floating-point pass over the whole 4-byte groups of data[0..len). The selector *op
+// is read and updated; with `transform` non-zero each group is replaced by its result.
+KEST_HD inline void fp_operation(uint8_t* data, uint32_t len, uint32_t index, uint32_t* op,
+                                 uint8_t transform) {
+  *op = kest_pow::fp_groups(data, transform ? data : nullptr, len, index, *op);
+}
+
+namespace kest_pow {
+
+// Applies byte operation `selector` mod 8 of round `round` to data[0..len).
+KEST_HD inline void bitbyte_round(uint8_t* data, uint32_t len, uint32_t round, uint32_t selector) {
+  const uint32_t half = len / 2;
+  switch (selector & 7u) {
+    case 0:
+      for (uint32_t j = 0; j < len; ++j) data[j] ^= 0x81u;
+      break;
+    case 1:  // swap halves; with an odd length the last byte stays
+      for (uint32_t j = 0; j < half; ++j) {
+        const uint8_t t = data[j];
+        data[j] = data[half + j];
+        data[half + j] = t;
+      }
+      break;
+    case 2:
+      for (uint32_t j = 0; j < len; ++j) data[j] = static_cast<uint8_t>(~data[j]);
+      break;
+    case 3:  // +1 at even indices, -1 at odd ones
+      for (uint32_t j = 0; j < len; ++j) {
+        data[j] = static_cast<uint8_t>(data[j] + ((j & 1u) ? 0xffu : 1u));
+      }
+      break;
+    case 4:  // +round at odd indices, -round at even ones
+      for (uint32_t j = 0; j < len; ++j) {
+        data[j] = static_cast<uint8_t>((j & 1u) ? data[j] + round : data[j] - round);
+      }
+      break;
+    case 5:  // 'h' -> 'H'
+      for (uint32_t j = 0; j < len; ++j) {
+        if (data[j] == 0x68u) data[j] = 0x48u;
+      }
+      break;
+    case 6:  // pairwise exchange so that the first half keeps the smaller byte
+      for (uint32_t j = 0; j < half; ++j) {
+        const uint8_t lo = data[j], hi = data[half + j];
+        data[j] = hi < lo ? hi : lo;
+        data[half + j] = hi < lo ? lo : hi;
+      }
+      break;
+    default:  // running XOR
+      for (uint32_t j = 1; j < len; ++j) data[j] ^= data[j - 1];
+      break;
+  }
+}
+
+}  // namespace kest_pow
+
+// Eight rounds of whole-buffer byte operations chosen by the selector *op, which round i first
+// advances by data[i] (as left by the earlier rounds). Buffers shorter than 8 bytes are left
+// alone, and *op with them.
+KEST_HD inline void bitbyte_transform(uint8_t* data, uint32_t len, uint32_t* op) {
+  if (len < kest_pow::kBitbyteRounds) return;
+  uint32_t c = *op;
+  for (uint32_t round = 0; round < kest_pow::kBitbyteRounds; ++round) {
+    c += data[round];
+    kest_pow::bitbyte_round(data, len, round, c);
+  }
+  *op = c;
+}
+
+// Zeroes the record and sets up algorithm `algo_type` for a digest of `digestbitlen` bits.
+// Returns 0, or -1 for digest bits other than 256/512 (context untouched) or a type above 7.
+KEST_HD inline int nighthash_init(nighthash_ctx_t* ctx, uint32_t algo_type, uint32_t digestbitlen) {
+  if (digestbitlen != 256 && digestbitlen != 512) return -1;
+  if (algo_type >= NIGHTHASH_TYPE_COUNT) {
+    kest_pow::nighthash_invalid_type(algo_type);
+    return -1;
+  }
+  memset(ctx, 0, sizeof *ctx);
+  switch (algo_type) {
+    case NIGHTHASH_BLAKE2B_KEY0: {
+      uint8_t key[kest_pow::kBlake2bKey0Length];
+      memset(key, kest_pow::kBlake2bKey0Byte, sizeof key);
+      blake2b_init(&ctx->blake2b, key, sizeof key, digestbitlen);
+      break;
+    }
+    case NIGHTHASH_BLAKE2B_KEY1: {
+      uint8_t key[kest_pow::kBlake2bKey1Length];
+      memset(key, kest_pow::kBlake2bKey1Byte, sizeof key);
+      blake2b_init(&ctx->blake2b, key, sizeof key, digestbitlen);
+      break;
+    }
+    case NIGHTHASH_SHA1:
+      sha1_init(&ctx->sha1);
+      break;
+    case NIGHTHASH_SHA256:
+      sha256_init(&ctx->sha256);
+      break;
+    case NIGHTHASH_SHA3:
+      keccak_sha3_init(&ctx->sha3, digestbitlen);
+      break;
+    case NIGHTHASH_KECCAK:
+      keccak_init(&ctx->keccak, digestbitlen);
+      break;
+    case NIGHTHASH_MD2:
+      md2_init(&ctx->md2);
+      break;
+    default:
+      md5_init(&ctx->md5);
+      break;
+  }
+  ctx->digestlen = digestbitlen / 8;
+  ctx->algo_type = algo_type;
+  return 0;
+}
+
+// fp_operation (no rewrite) over the data, then nighthash_init with the resulting type; the
+// caller then hashes the unchanged data.
+KEST_HD inline int nighthash_seed_init(nighthash_ctx_t* ctx, const void* data, uint32_t len,
+                                       uint32_t index, uint32_t digestbitlen) {
+  const uint32_t op =
+      kest_pow::fp_groups(static_cast<const uint8_t*>(data), nullptr, len, index, 0);
+  return nighthash_init(ctx, op % NIGHTHASH_TYPE_COUNT, digestbitlen);
+}
+
+// fp_operation and bitbyte_transform rewrite the data in place, then nighthash_init with the
+// resulting type; the caller then hashes the rewritten data.
+KEST_HD inline int nighthash_transform_init(nighthash_ctx_t* ctx, uint8_t* data, uint32_t len,
+                                            uint32_t index, uint32_t digestbitlen) {
+  uint32_t op = 0;
+  fp_operation(data, len, index, &op, 1);
+  bitbyte_transform(data, len, &op);
+  return nighthash_init(ctx, op % NIGHTHASH_TYPE_COUNT, digestbitlen);
+}
+
+// Feeds `len` bytes to the selected algorithm. Returns 0, or -1 for an invalid type.
+KEST_HD inline int nighthash_update(nighthash_ctx_t* ctx, const void* data, uint32_t len) {
+  switch (ctx->algo_type) {
+    case NIGHTHASH_BLAKE2B_KEY0:
+    case NIGHTHASH_BLAKE2B_KEY1:
+      blake2b_update(&ctx->blake2b, data, len);
+      return 0;
+    case NIGHTHASH_SHA1:
+      sha1_update(&ctx->sha1, data, len);
+      return 0;
+    case NIGHTHASH_SHA256:
+      sha256_update(&ctx->sha256, data, len);
+      return 0;
+    case NIGHTHASH_SHA3:
+      keccak_update(&ctx->sha3, data, len);
+      return 0;
+    case NIGHTHASH_KECCAK:
+      keccak_update(&ctx->keccak, data, len);
+      return 0;
+    case NIGHTHASH_MD2:
+      md2_update(&ctx->md2, data, len);
+      return 0;
+    case NIGHTHASH_MD5:
+      md5_update(&ctx->md5, data, len);
+      return 0;
+    default:
+      kest_pow::nighthash_invalid_type(ctx->algo_type);
+      return -1;
+  }
+}
+
+// Finishes into `digest` (digestlen bytes): digests shorter than digestlen are zero-filled.
+// Returns 0, or -1 for an invalid type.
+KEST_HD inline int nighthash_final(nighthash_ctx_t* ctx, void* digest) {
+  uint8_t* out = static_cast<uint8_t*>(digest);
+  const uint32_t want =
+      ctx->digestlen <= BLAKE2B_MAX_DIGEST_SIZE ? ctx->digestlen : BLAKE2B_MAX_DIGEST_SIZE;
+  uint32_t produced = 0;
+  switch (ctx->algo_type) {
+    case NIGHTHASH_BLAKE2B_KEY0:
+    case NIGHTHASH_BLAKE2B_KEY1:
+      blake2b_final(&ctx->blake2b, out);
+      produced = ctx->blake2b.digestlen;
+      break;
+    case NIGHTHASH_SHA1:
+      sha1_final(&ctx->sha1, out);
+      produced = SHA1_DIGEST_SIZE;
+      break;
+    case NIGHTHASH_SHA256:
+      sha256_final(&ctx->sha256, out);
+      produced = SHA256_DIGEST_SIZE;
+      break;
+    case NIGHTHASH_SHA3:
+      keccak_final(&ctx->sha3, out);
+      produced = ctx->sha3.digestbitlen / 8;
+      break;
+    case NIGHTHASH_KECCAK:
+      keccak_final(&ctx->keccak, out);
+      produced = ctx->keccak.digestbitlen / 8;
+      break;
+    case NIGHTHASH_MD2:
+      md2_final(&ctx->md2, out);
+      produced = MD2_DIGEST_SIZE;
+      break;
+    case NIGHTHASH_MD5:
+      md5_final(&ctx->md5, out);
+      produced = MD5_DIGEST_SIZE;
+      break;
+    default:
+      kest_pow::nighthash_invalid_type(ctx->algo_type);
+      return -1;
+  }
+  if (produced < want) memset(out + produced, 0, want - produced);
+  return 0;
+}
