@@ -1,0 +1,93 @@
+// Pool access facade: picks the client for a pool address (Stratum or HTTP getwork), connects
+// to the first pool of the list that becomes ready, and forwards the mining manager's calls to
+// the active client.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "app/records.h"
+
+class JorlGetWork;
+class JorlStratum;
+
+namespace Kest {
+
+class PoolApi {
+ public:
+  // The holder of one client; destroying it destroys the client.
+  struct PoolImpl {
+    std::shared_ptr<JorlGetWork> getwork;  // set for a non-Stratum address
+    std::shared_ptr<JorlStratum> stratum;  // set for a "stratum+tcp://" address
+    bool is_stratum = false;
+  };
+
+  // Copies key, password and pool list; keeps references to the shell's share counters and
+  // exit flag. Does not connect.
+  PoolApi(std::string key, std::string password, std::atomic<int32_t>& success_shares,
+          std::atomic<int32_t>& failed_shares, std::atomic<bool>& exit_flag,
+          const std::vector<std::string>& pools);
+  ~PoolApi();
+
+  PoolApi(const PoolApi&) = delete;
+  PoolApi& operator=(const PoolApi&) = delete;
+
+  // Tries the pools in turn, starting at pool_index and cycling, until one is ready. Returns
+  // true once connected; false for an empty pool list or when the exit flag is raised.
+  bool Initilize();
+  // Builds and installs a client for `address` and waits up to 5 s for it to become ready.
+  bool SetupPoolConnection(std::string& address);
+  // Liveness and failover loop; runs until the exit flag is raised. The thread that runs it
+  // must have ended before the facade is destroyed.
+  void PoolWatcher();
+
+  bool HaveNewWork();
+  // Waits until a connection is ready (or the exit flag is raised), then copies its job.
+  void GetJob(work& w);
+  bool HaveNewTemplate();
+  void GetNewTemplate(work_template& t);
+  void RequestNewTemplate();
+  // Sends the solution to the active pool and counts it: a success once handed to a Stratum
+  // client or accepted by a getwork pool, a failure when a getwork pool refuses it.
+  void SubmitWork(HostOutput result);
+  // Counts a result that failed the miner's CPU re-check (never sent to a pool).
+  void CountFailedShare() { ++failed_shares; }
+  void UpdateHR(float& hash_rate);
+  void SwitchPool();
+  bool StopPoolConnection();
+
+  bool IsStratum() const { return is_stratum.load(); }
+  int DevShares() const { return dev_shares.load(); }
+  int PoolIndex() const { return pool_index.load(); }
+  bool IsReady() const { return ready.load(); }
+
+ private:
+  std::shared_ptr<PoolImpl> Active() const;
+  // Installs `next` as the active connection; the previous one is released outside the lock.
+  void Install(std::shared_ptr<PoolImpl> next);
+  std::string PoolAt(int index) const;
+  // Tries the pool at pool_index, then the following ones, until one is ready or the exit flag
+  // is raised. `advance_first` moves on before the first try.
+  bool ConnectLoop(bool advance_first);
+
+  std::atomic<int32_t> dev_shares{0};
+  std::atomic<bool> is_stratum{false};
+  const std::string key;
+  const std::string password;
+  const std::vector<std::string> pools;
+  std::atomic<int32_t>& success_shares;
+  std::atomic<int32_t>& failed_shares;
+  std::atomic<bool>& exit_flag;
+  std::atomic<int32_t> pool_index{0};
+  std::atomic<bool> ready{false};
+  std::shared_ptr<PoolImpl> impl;  // guarded by impl_mutex
+
+  mutable std::mutex impl_mutex;
+  std::mutex connect_mutex;  // one connection attempt loop at a time
+};
+
+}  // namespace Kest

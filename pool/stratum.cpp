@@ -1,0 +1,542 @@
+#include "pool/stratum.h"
+
+#include "app/utils.h"
+#include "pool/stratum_parser.h"
+
+#include <boost/asio.hpp>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <utility>
+#include <vector>
+
+namespace {
+namespace asio = boost::asio;
+using tcp = asio::ip::tcp;
+using ErrorCode = boost::system::error_code;
+
+constexpr int kErrorsBeforeRebuild = 5;  // the fifth error of a connection gets it rebuilt
+constexpr auto kRetryDelay = std::chrono::seconds(1);
+constexpr auto kRebuildDelay = std::chrono::seconds(1);
+constexpr auto kWatchdogPoll = std::chrono::milliseconds(10);
+constexpr auto kSettleDelay = std::chrono::milliseconds(100);  // after building a connection
+constexpr auto kAliveLookInterval = std::chrono::seconds(1);
+constexpr int kAliveLooks = 10;
+constexpr std::size_t kReadChunk = 4096;
+constexpr std::size_t kMaxQueuedRequests = 4096;  // oldest dropped beyond this while down
+constexpr int32_t kNoJob = -1;                    // diff of a connection without a job
+}  // namespace
+
+// State shared by the handle, its watchdog and the connection in use. The connection and the
+// signals are guarded by `mutex`; the request queue has its own lock so the network thread
+// never waits for a facade call. Lock order: mutex, then a connection's state lock.
+class JorlStratum::Core {
+ public:
+  Core(const char* account_key, const char* pool_password, const char* pool_host,
+       const char* pool_port)
+      : account(account_key ? account_key : ""),
+        password(pool_password ? pool_password : ""),
+        host(pool_host ? pool_host : ""),
+        port(pool_port ? pool_port : "") {}
+
+  const std::string account;
+  const std::string password;  // kept, never sent
+  const std::string host;
+  const std::string port;
+
+  std::mutex mutex;
+  std::condition_variable wake;  // raised stop or corrupt
+  bool stop = false;             // the client is being destroyed
+  bool corrupt = false;          // the connection in use asks to be rebuilt
+  std::unique_ptr<Impl> impl;
+
+  // Called on a connection's network thread; a connection no longer installed is ignored.
+  void RaiseCorrupt(const Impl* from) {
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      if (impl.get() != from) return;
+      corrupt = true;
+    }
+    wake.notify_all();
+  }
+
+  // Waits up to `delay`; true as soon as the client is being stopped.
+  template <typename Duration>
+  bool WaitForStop(Duration delay) {
+    std::unique_lock<std::mutex> lock(mutex);
+    return wake.wait_for(lock, delay, [this] { return stop; });
+  }
+
+  // Requests waiting to be written, oldest first. The front stays queued until it has been
+  // written completely, so a request cut off by a broken connection goes out on the next one.
+  void Push(std::string line) {
+    bool dropped = false;
+    {
+      std::lock_guard<std::mutex> lock(queue_mutex_);
+      if (queue_.size() >= kMaxQueuedRequests) {
+        queue_.pop_front();
+        dropped = true;
+      }
+      queue_.emplace_back(next_id_++, std::move(line));
+    }
+    if (dropped) Kest::Print("Pool unreachable: dropped the oldest unsent request\n");
+  }
+
+  bool Front(std::string& line, uint64_t& id) {
+    std::lock_guard<std::mutex> lock(queue_mutex_);
+    if (queue_.empty()) return false;
+    id = queue_.front().first;
+    line = queue_.front().second;
+    return true;
+  }
+
+  void PopFront(uint64_t id) {
+    std::lock_guard<std::mutex> lock(queue_mutex_);
+    if (!queue_.empty() && queue_.front().first == id) queue_.pop_front();
+  }
+
+ private:
+  std::mutex queue_mutex_;
+  std::deque<std::pair<uint64_t, std::string>> queue_;
+  uint64_t next_id_ = 0;
+};
+
+// One connection. Every socket, resolver and timer operation runs on its network thread;
+// facade threads reach it only through the state lock, the alive flag and posted handlers.
+class JorlStratum::Impl {
+ public:
+  using ErrorCallback = std::function<void(int, const std::string&, Impl&)>;
+
+  Impl(std::shared_ptr<Core> core, ErrorCallback callback)
+      : core_(std::move(core)),
+        callback_(std::move(callback)),
+        guard_(asio::make_work_guard(io_)),
+        resolver_(io_),
+        socket_(io_),
+        retry_timer_(io_) {
+    network_thread_ = std::thread([this] { io_.run(); });
+    asio::post(io_, [this] { reconnect(); });
+  }
+
+  ~Impl() {
+    if (std::this_thread::get_id() == network_thread_.get_id()) {
+      Kest::Print("Fatal: a Stratum connection was destroyed from its own network thread\n");
+      std::abort();
+    }
+    io_.stop();
+    if (network_thread_.joinable()) network_thread_.join();
+    ErrorCode ignored;
+    socket_.close(ignored);
+  }
+
+  Impl(const Impl&) = delete;
+  Impl& operator=(const Impl&) = delete;
+
+  // Transport error: retry after a second, or ask for a rebuild at the fifth error.
+  static void default_error_callback(int error, const std::string& message, Impl& conn) {
+    ++conn.error_count_;
+    conn.active_ = false;
+    ErrorCode ignored;
+    conn.socket_.close(ignored);
+    conn.resolver_.cancel();
+    if (conn.error_count_ >= kErrorsBeforeRebuild) {
+      conn.core_->RaiseCorrupt(&conn);
+      return;
+    }
+    conn.retry_timer_.expires_after(kRetryDelay);
+    conn.retry_timer_.async_wait([&conn](const ErrorCode& ec) {
+      if (!ec) conn.reconnect();
+    });
+  }
+
+  // ---- facade side ----
+
+  bool IsReady() {
+    std::lock_guard<std::mutex> lock(state_mutex_);
+    return diff_ != kNoJob;
+  }
+
+  bool HaveNewWork() {
+    int32_t diff = 0;
+    uint64_t block = 0;
+    {
+      std::lock_guard<std::mutex> lock(state_mutex_);
+      if (!new_work_) return false;
+      new_work_ = false;
+      diff = diff_;
+      block = block_;
+    }
+    Kest::Print("Received new work! Share diff: " + std::to_string(diff) +
+                " | Block:" + std::to_string(block) + "\n");
+    return true;
+  }
+
+  void GetWork(work* w) {
+    std::lock_guard<std::mutex> lock(state_mutex_);
+    const std::size_t length = std::min(job_text_.size(), Kest::kWorkTextMax);
+    std::memcpy(w->text, job_text_.data(), length);
+    w->text[length] = '\0';
+    w->text_len = static_cast<int32_t>(length);
+    w->diff = diff_;
+    w->block = block_;
+  }
+
+  bool HaveNewTemplate() {
+    std::lock_guard<std::mutex> lock(state_mutex_);
+    const bool was = new_template_;
+    new_template_ = false;
+    return was;
+  }
+
+  void GetTemplate(work_template* t) {
+    std::string prefix;
+    {
+      std::lock_guard<std::mutex> lock(state_mutex_);
+      prefix = prefix_text_;
+      t->frame_id = static_cast<int32_t>(frame_id_);
+      t->num_prefix = static_cast<int32_t>(num_prefix_);
+    }
+    if (t->prefix_text == nullptr) {
+      t->prefix_text = static_cast<char*>(std::malloc(Kest::kTemplatePrefixCapacity));
+      if (t->prefix_text == nullptr) return;
+    }
+    const std::size_t length = std::min(prefix.size(), Kest::kTemplatePrefixCapacity);
+    std::memcpy(t->prefix_text, prefix.data(), length);
+    if (length < Kest::kTemplatePrefixCapacity) t->prefix_text[length] = '\0';
+    const std::string bytes = base64_decode(prefix);
+    const std::size_t count = std::min<std::size_t>(bytes.size(), 16);
+    for (std::size_t i = 0; i < count; ++i) t->prefix[i] = static_cast<uint8_t>(bytes[i]);
+  }
+
+  // Lowers the alive flag; returns whether it was raised.
+  bool TakeAlive() { return alive_.exchange(false); }
+
+  // New requests are queued: start writing them if the connection is idle.
+  void Kick() {
+    asio::post(io_, [this] { StartWrite(); });
+  }
+
+ private:
+  // ---- network thread ----
+
+  bool Current(uint64_t attempt) const { return active_ && attempt == attempt_; }
+
+  void ReportError(const ErrorCode& ec) { callback_(ec.value(), ec.message(), *this); }
+
+  void reconnect() {
+    ++attempt_;
+    active_ = true;
+    subscribed_ = false;
+    writing_ = false;
+    framer_.Reset();
+    ErrorCode ignored;
+    socket_.close(ignored);
+    Resolve(tcp::resolver::address_configured);
+  }
+
+  void Resolve(tcp::resolver::flags flags) {
+    const uint64_t attempt = attempt_;
+    resolver_.async_resolve(
+        core_->host, core_->port, flags,
+        [this, attempt, flags](const ErrorCode& ec, tcp::resolver::results_type endpoints) {
+          handle_resolve(attempt, flags, ec, std::move(endpoints));
+        });
+  }
+
+  void handle_resolve(uint64_t attempt, tcp::resolver::flags flags, const ErrorCode& ec,
+                      tcp::resolver::results_type endpoints) {
+    if (!Current(attempt)) return;
+    if (ec && flags != tcp::resolver::flags()) {
+      // A host whose only configured interface is the loopback gets no answer when the
+      // lookup is limited to configured address families; ask again without the limit.
+      Resolve(tcp::resolver::flags());
+      return;
+    }
+    if (ec) {
+      ReportError(ec);
+      return;
+    }
+    asio::async_connect(socket_, endpoints,
+                        [this, attempt](const ErrorCode& error, const tcp::endpoint&) {
+                          handle_connect(attempt, error);
+                        });
+  }
+
+  void handle_connect(uint64_t attempt, const ErrorCode& ec) {
+    if (!Current(attempt)) return;
+    if (ec) {
+      ReportError(ec);
+      return;
+    }
+    ErrorCode ignored;
+    socket_.set_option(tcp::no_delay(true), ignored);
+    Write(Kest::SubscribeLine(core_->account), true, 0);
+  }
+
+  // Writes the next queued request unless a write is in flight or the pool has not got the
+  // subscribe line yet.
+  void StartWrite() {
+    if (!active_ || !subscribed_ || writing_) return;
+    std::string line;
+    uint64_t id = 0;
+    if (!core_->Front(line, id)) return;
+    Write(std::move(line), false, id);
+  }
+
+  void Write(std::string line, bool subscribe, uint64_t id) {
+    writing_ = true;
+    auto text = std::make_shared<std::string>(std::move(line));
+    const uint64_t attempt = attempt_;
+    asio::async_write(socket_, asio::buffer(*text),
+                      [this, attempt, subscribe, id, text](const ErrorCode& ec, std::size_t) {
+                        handle_write_completed(attempt, subscribe, id, ec);
+                      });
+  }
+
+  void handle_write_completed(uint64_t attempt, bool subscribe, uint64_t id, const ErrorCode& ec) {
+    if (!Current(attempt)) return;
+    writing_ = false;
+    if (ec) {
+      ReportError(ec);
+      return;
+    }
+    if (subscribe) {
+      subscribed_ = true;
+      StartRead();  // the one read of this connection attempt; re-armed by its completion
+    } else {
+      core_->PopFront(id);
+    }
+    StartWrite();
+  }
+
+  void StartRead() {
+    const uint64_t attempt = attempt_;
+    socket_.async_read_some(asio::buffer(read_buffer_),
+                            [this, attempt](const ErrorCode& ec, std::size_t size) {
+                              handle_server_msg(attempt, ec, size);
+                            });
+  }
+
+  void handle_server_msg(uint64_t attempt, const ErrorCode& ec, std::size_t size) {
+    if (!Current(attempt)) return;
+    if (ec) {
+      ReportError(ec);
+      return;
+    }
+    std::vector<std::string> lines;
+    const bool fits = framer_.Append(read_buffer_.data(), size, lines);
+    for (const auto& line : lines) Apply(reply_parser(line));
+    if (!fits) {
+      Kest::Print("Pool sent a line longer than " + std::to_string(Kest::kMaxLineBytes) +
+                  " bytes without a line feed; reconnecting\n");
+      ReportError(asio::error::message_size);
+      return;
+    }
+    StartRead();
+  }
+
+  void Apply(const reply_parser& reply) {
+    switch (reply.type()) {
+      case Kest::kReplyJob:
+        StoreJob(reply);
+        break;
+      case Kest::kReplyTemplate:
+        StoreTemplate(reply);
+        break;
+      case Kest::kReplyPong:
+        alive_ = true;
+        break;
+      case Kest::kReplyMessage:
+        break;
+      default:
+        reply.printError();
+        break;
+    }
+  }
+
+  void StoreJob(const reply_parser& reply) {
+    if (reply.root().size() > Kest::kWorkTextMax) {
+      Kest::Print("Job refused: its text has " + std::to_string(reply.root().size()) +
+                  " characters, a work record holds " + std::to_string(Kest::kWorkTextMax) +
+                  "; keeping the current job\n");
+      return;
+    }
+    std::lock_guard<std::mutex> lock(state_mutex_);
+    job_text_ = reply.root();
+    diff_ = reply.diff();
+    block_ = reply.block();
+    new_work_ = true;
+  }
+
+  void StoreTemplate(const reply_parser& reply) {
+    if (reply.base64_prefix().size() > Kest::kTemplatePrefixCapacity) {
+      Kest::Print(
+          "Template refused: its prefix text has " + std::to_string(reply.base64_prefix().size()) +
+          " characters, the template buffer holds " +
+          std::to_string(Kest::kTemplatePrefixCapacity) + "; keeping the current template\n");
+      return;
+    }
+    std::lock_guard<std::mutex> lock(state_mutex_);
+    prefix_text_ = reply.base64_prefix();
+    num_prefix_ = static_cast<uint32_t>(reply.num_prefix());
+    frame_id_ = static_cast<uint32_t>(reply.frame_id());
+    new_template_ = true;
+  }
+
+  const std::shared_ptr<Core> core_;
+
+  // Current job and template, written by the network thread, read by facade threads.
+  std::mutex state_mutex_;
+  std::string job_text_;
+  std::string prefix_text_;
+  uint32_t num_prefix_ = 0;
+  uint32_t frame_id_ = 0;
+  int32_t diff_ = kNoJob;
+  uint64_t block_ = 0;
+  bool new_work_ = false;
+  bool new_template_ = false;
+  std::atomic<bool> alive_{false};
+
+  // Network thread only.
+  int32_t error_count_ = 0;  // transport errors since this connection was built
+  bool active_ = false;      // an attempt is under way; completions of older ones are ignored
+  uint64_t attempt_ = 0;
+  bool subscribed_ = false;  // the subscribe line of this attempt has been written
+  bool writing_ = false;     // one write in flight at most
+  ErrorCallback callback_;
+  Kest::LineFramer framer_;
+  std::array<char, kReadChunk> read_buffer_{};
+
+  asio::io_context io_;
+  asio::executor_work_guard<asio::io_context::executor_type> guard_;
+  tcp::resolver resolver_;
+  tcp::socket socket_;
+  asio::steady_timer retry_timer_;
+  std::thread network_thread_;
+};
+
+void JorlStratum::InstallConnection(const std::shared_ptr<Core>& core) {
+  auto fresh = std::make_unique<Impl>(core, &Impl::default_error_callback);
+  {
+    std::lock_guard<std::mutex> lock(core->mutex);
+    if (core->stop) return;  // `fresh` is destroyed outside the lock
+    core->impl = std::move(fresh);
+  }
+  core->WaitForStop(kSettleDelay);  // let the new connection start
+}
+
+JorlStratum::JorlStratum(const char* account, const char* password, const char* host,
+                         const char* port)
+    : core_(std::make_shared<Core>(account, password, host, port)) {
+  watchdog_ = std::thread([this] { StratumWatchDog(); });
+  InstallConnection(core_);
+}
+
+JorlStratum::~JorlStratum() {
+  {
+    std::lock_guard<std::mutex> lock(core_->mutex);
+    core_->stop = true;
+  }
+  core_->wake.notify_all();
+  if (watchdog_.joinable()) watchdog_.join();
+  std::unique_ptr<Impl> last;
+  {
+    std::lock_guard<std::mutex> lock(core_->mutex);
+    last = std::move(core_->impl);
+  }
+  last.reset();  // joins the network thread; never under the lock it may need
+}
+
+void JorlStratum::StratumWatchDog() {
+  const std::shared_ptr<Core> core = core_;
+  std::unique_lock<std::mutex> lock(core->mutex);
+  for (;;) {
+    core->wake.wait_for(lock, kWatchdogPoll, [&core] { return core->stop || core->corrupt; });
+    if (core->stop) return;
+    if (!core->corrupt) continue;
+
+    core->corrupt = false;
+    std::unique_ptr<Impl> broken = std::move(core->impl);
+    lock.unlock();
+    Kest::Print(".");
+    broken.reset();
+    if (core->WaitForStop(kRebuildDelay)) return;
+    InstallConnection(core);
+    lock.lock();
+  }
+}
+
+void JorlStratum::Send(std::string line) {
+  core_->Push(std::move(line));
+  std::lock_guard<std::mutex> lock(core_->mutex);
+  if (core_->impl) core_->impl->Kick();
+}
+
+bool JorlStratum::IsReady() {
+  std::lock_guard<std::mutex> lock(core_->mutex);
+  return core_->impl && core_->impl->IsReady();
+}
+
+bool JorlStratum::HaveNewWork() {
+  std::lock_guard<std::mutex> lock(core_->mutex);
+  return core_->impl && core_->impl->HaveNewWork();
+}
+
+void JorlStratum::GetWork(work* w) {
+  if (w == nullptr) return;
+  std::lock_guard<std::mutex> lock(core_->mutex);
+  if (core_->impl) core_->impl->GetWork(w);
+}
+
+bool JorlStratum::HaveNewTemplate() {
+  std::lock_guard<std::mutex> lock(core_->mutex);
+  return core_->impl && core_->impl->HaveNewTemplate();
+}
+
+void JorlStratum::GetTemplate(work_template* t) {
+  if (t == nullptr) return;
+  std::lock_guard<std::mutex> lock(core_->mutex);
+  if (core_->impl) core_->impl->GetTemplate(t);
+}
+
+void JorlStratum::RequestNewTemplate() {
+  Send(Kest::TemplateRequestLine());
+}
+
+void JorlStratum::SubmitWork(work* w) {
+  if (w == nullptr) return;
+  Send(Kest::SubmitLine(w->decoded + sizeof(HostOutput::phash)));
+}
+
+void JorlStratum::UpdateHR(work* w) {
+  if (w == nullptr) return;
+  Send(Kest::HashRateLine(w->hr));
+}
+
+bool JorlStratum::CheckAlive() {
+  const auto take_alive = [this] {
+    std::lock_guard<std::mutex> lock(core_->mutex);
+    return core_->impl && core_->impl->TakeAlive();
+  };
+  Send(Kest::PingLine());
+  if (take_alive()) return true;
+  for (int look = 1; look <= kAliveLooks; ++look) {
+    if (core_->WaitForStop(kAliveLookInterval)) return false;
+    // A pong seen only at the last look is too late: the flag stays raised.
+    if (look < kAliveLooks && take_alive()) return true;
+  }
+  return false;
+}
+
+JorlStratum* JorlStratumFactory(const char* account, const char* password, const char* host,
+                                const char* port) {
+  return new JorlStratum(account, password, host, port);
+}

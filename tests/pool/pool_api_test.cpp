@@ -1,0 +1,395 @@
+// The pool facade over real pools on 127.0.0.1: the HTTP test pool in-process, the scriptable
+// Stratum pool of the Stratum client tests, and the test pool tool as a child process.
+#include "pool/pool_api.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/utils.h"
+#include "tests/pool/getwork_test_util.h"
+#include "tests/pool/stratum_test_support.h"
+#include "tools/testpool/http_pool.h"
+
+extern char** environ;
+
+namespace {
+
+using std::chrono::milliseconds;
+using testing::internal::CaptureStdout;
+using testing::internal::GetCapturedStdout;
+
+constexpr milliseconds kShort{3000};
+constexpr milliseconds kFailover{25000};  // ping check (10 s) + a connection
+const char kKey[] = "0xfeedface";
+const char kCanNot[] = "Can not connect to ";
+
+// The shell's values that the facade refers to.
+struct Shell {
+  std::atomic<int32_t> success{0};
+  std::atomic<int32_t> failed{0};
+  std::atomic<bool> exit{false};
+
+  std::unique_ptr<Kest::PoolApi> Facade(const std::vector<std::string>& pools) {
+    return std::make_unique<Kest::PoolApi>(kKey, "pw", success, failed, exit, pools);
+  }
+};
+
+std::string HttpAddress(uint16_t port) {
+  return "http://127.0.0.1:" + std::to_string(port) + "/";
+}
+
+std::string StratumAddress(uint16_t port) {
+  return "stratum+tcp://127.0.0.1:" + std::to_string(port);
+}
+
+std::string JobTextOf(const work& w) {
+  return std::string(w.text, static_cast<std::size_t>(w.text_len));
+}
+
+std::size_t Count(const std::string& text, const std::string& needle) {
+  std::size_t n = 0;
+  for (auto pos = text.find(needle); pos != std::string::npos; pos = text.find(needle, pos + 1)) {
+    ++n;
+  }
+  return n;
+}
+
+TEST(PoolApi, EmptyPoolListIsRefused) {
+  Shell shell;
+  auto api = shell.Facade({});
+  CaptureStdout();
+  EXPECT_FALSE(api->Initilize());
+  api->PoolWatcher();  // returns at once
+  const std::string out = GetCapturedStdout();
+  EXPECT_EQ(out, "No pool address configured: add at least one pool to config.txt\n");
+  EXPECT_FALSE(api->IsReady());
+}
+
+TEST(PoolApi, GetworkAddressSelectsTheGetworkClient) {
+  testpool::HttpPoolOptions options;
+  options.diff = 3;
+  options.block = 11;
+  testpool::HttpPool pool(options);
+  Shell shell;
+  auto api = shell.Facade({HttpAddress(pool.Start())});
+
+  // The run thread may already wait for a job while the start-up thread connects.
+  auto early = std::make_unique<work>();
+  std::thread waiter([&] { api->GetJob(*early); });
+  CaptureStdout();
+  ASSERT_TRUE(api->Initilize());
+  waiter.join();
+  EXPECT_FALSE(api->IsStratum());
+  EXPECT_EQ(api->PoolIndex(), 0);
+  EXPECT_EQ(JobTextOf(*early), pool.JobText());
+
+  EXPECT_TRUE(api->HaveNewWork());
+  auto job = std::make_unique<work>();
+  api->GetJob(*job);
+  EXPECT_EQ(job->diff, 3);
+  EXPECT_EQ(job->block, 11u);
+  EXPECT_EQ(JobTextOf(*job), pool.JobText());
+
+  // No templates on getwork.
+  EXPECT_FALSE(api->HaveNewTemplate());
+  uint32_t prefix_before[16];
+  work_template tmpl;
+  tmpl.prefix_text = nullptr;
+  for (uint32_t i = 0; i < 16; ++i) tmpl.prefix[i] = 100 + i;
+  tmpl.frame_id = 7;
+  tmpl.num_prefix = 5;
+  std::memcpy(prefix_before, tmpl.prefix, sizeof(prefix_before));
+  api->GetNewTemplate(tmpl);
+  api->RequestNewTemplate();
+  EXPECT_EQ(tmpl.prefix_text, nullptr);
+  EXPECT_EQ(std::memcmp(prefix_before, tmpl.prefix, sizeof(prefix_before)), 0);
+  EXPECT_EQ(tmpl.frame_id, 7);
+  EXPECT_EQ(tmpl.num_prefix, 5);
+
+  // A submission carries the nonce only; the pool refuses this one.
+  HostOutput result;
+  for (int i = 0; i < 32; ++i) {
+    result.phash[i] = static_cast<uint8_t>(0xE0 + i % 16);
+    result.nonce[i] = static_cast<uint8_t>(i + 1);
+  }
+  api->SubmitWork(result);
+  float rate = 1234.5f;
+  api->UpdateHR(rate);
+  ASSERT_TRUE(gwtest::WaitUntil(
+      [&] { return !gwtest::RequestsStartingWith(pool, "{\"r\":\"hr\"").empty(); }, kShort));
+  const std::string out = GetCapturedStdout();
+  EXPECT_EQ(out,
+            "Received new work! Share diff: 3 | Block:11\n"
+            "{\"error\" : 1}Failed share!\n");
+
+  const auto shares = gwtest::RequestsStartingWith(pool, "{\"r\":\"res\"");
+  ASSERT_EQ(shares.size(), 1u);
+  const std::string nonce = base64_encode(result.nonce, sizeof(result.nonce));
+  EXPECT_EQ(shares[0].body, "{\"r\":\"res\", \"v0\":\"0xfeedface\", \"v1\":\"" + nonce + "\"}");
+  const auto rates = gwtest::RequestsStartingWith(pool, "{\"r\":\"hr\"");
+  EXPECT_EQ(rates[0].body, "{\"r\":\"hr\", \"v0\":\"0xfeedface\", \"v1\":1234.500000}");
+  EXPECT_TRUE(gwtest::RequestsStartingWith(pool, "{\"method\"").empty());
+  // The pool refused the share: it counts as failed, never as a developer share.
+  EXPECT_EQ(shell.success.load(), 0);
+  EXPECT_EQ(shell.failed.load(), 1);
+  EXPECT_EQ(api->DevShares(), 0);
+
+  // A result that failed the miner's own re-check is counted, and only as failed.
+  api->CountFailedShare();
+  EXPECT_EQ(shell.failed.load(), 2);
+  EXPECT_EQ(shell.success.load(), 0);
+}
+
+TEST(PoolApi, UnreachableGetworkPoolIsSkipped) {
+  gwtest::RefusingPort dead;
+  testpool::HttpPool pool(testpool::HttpPoolOptions{});
+  Shell shell;
+  const std::string a = HttpAddress(dead.port());
+  auto api = shell.Facade({a, HttpAddress(pool.Start())});
+  CaptureStdout();
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_TRUE(api->Initilize());
+  const auto took = std::chrono::steady_clock::now() - start;
+  const std::string out = GetCapturedStdout();
+  EXPECT_EQ(Count(out, kCanNot), 1u) << out;
+  EXPECT_NE(out.find(std::string(kCanNot) + a + "\n"), std::string::npos) << out;
+  EXPECT_EQ(api->PoolIndex(), 1);
+  EXPECT_TRUE(api->IsReady());
+  EXPECT_FALSE(api->IsStratum());
+  EXPECT_GE(took, milliseconds(4900)) << "an unreachable pool is given 5 seconds";
+}
+
+TEST(PoolApi, BadlyFormedAddressesAreReported) {
+  Shell shell;
+  auto api = shell.Facade({"unused"});
+  shell.exit = true;  // no readiness wait: only the set-up itself is under test
+
+  std::string stratum = "stratum+tcp://127.0.0.1:3333:1";
+  std::string http = "http://127.0.0.1:80:90/";
+  std::string bare = "127.0.0.1:3334";
+  CaptureStdout();
+  EXPECT_FALSE(api->SetupPoolConnection(stratum));
+  EXPECT_TRUE(api->IsStratum());
+  EXPECT_FALSE(api->SetupPoolConnection(http));
+  EXPECT_FALSE(api->IsStratum());
+  EXPECT_FALSE(api->SetupPoolConnection(bare));  // host and port, but not a Stratum address
+  EXPECT_FALSE(api->IsStratum());
+  const std::string out = GetCapturedStdout();
+  EXPECT_NE(out.find("This pool seems not in right format: stratum+tcp://127.0.0.1:3333:1\n"),
+            std::string::npos)
+      << out;
+  EXPECT_NE(out.find("This pool seems not in right format: http://127.0.0.1:80:90/\n"),
+            std::string::npos)
+      << out;
+  EXPECT_EQ(Count(out, "This pool seems not in right format: "), 2u) << out;
+  EXPECT_EQ(api->PoolIndex(), 0);
+}
+
+TEST(PoolApi, InitilizeKeepsTryingUntilTheExitFlag) {
+  gwtest::RefusingPort dead;
+  Shell shell;
+  const std::string a = StratumAddress(dead.port());
+  auto api = shell.Facade({a});
+  CaptureStdout();
+  std::thread stopper([&] {
+    std::this_thread::sleep_for(milliseconds(7500));
+    shell.exit = true;
+  });
+  const auto start = std::chrono::steady_clock::now();
+  const bool connected = api->Initilize();
+  const auto took = std::chrono::steady_clock::now() - start;
+  stopper.join();
+  const std::string out = GetCapturedStdout();
+  EXPECT_FALSE(connected);
+  EXPECT_FALSE(api->IsReady());
+  // One failure after about 5 s; the second try was under way when the flag rose.
+  EXPECT_EQ(Count(out, std::string(kCanNot) + a + "\n"), 1u) << out;
+  EXPECT_EQ(api->PoolIndex(), 1);
+  EXPECT_LT(took, milliseconds(8500));
+}
+
+TEST(PoolApi, CallsWithoutAConnectionAreHarmless) {
+  testpool::HttpPool pool(testpool::HttpPoolOptions{});
+  Shell shell;
+  auto api = shell.Facade({HttpAddress(pool.Start())});
+  ASSERT_TRUE(api->Initilize());
+  EXPECT_TRUE(api->StopPoolConnection());
+  EXPECT_FALSE(api->IsReady());
+
+  CaptureStdout();
+  EXPECT_FALSE(api->HaveNewWork());
+  EXPECT_FALSE(api->HaveNewTemplate());
+  work_template tmpl{};
+  api->GetNewTemplate(tmpl);
+  api->RequestNewTemplate();
+  api->SubmitWork(HostOutput{});
+  float rate = 1.0f;
+  api->UpdateHR(rate);
+  EXPECT_EQ(GetCapturedStdout(), "No pool connection: share not sent\n");
+
+  shell.exit = true;  // GetJob no longer waits for a connection that will not come
+  auto w = std::make_unique<work>();
+  w->diff = 77;
+  api->GetJob(*w);
+  EXPECT_EQ(w->diff, 77);
+
+  api->SwitchPool();
+  EXPECT_EQ(api->PoolIndex(), 1);
+  EXPECT_TRUE(gwtest::RequestsStartingWith(pool, "{\"r\":\"res\"").empty());
+}
+
+// A trailer text the Stratum pools hand out as their job.
+std::string StratumJobText(uint8_t seed) {
+  uint8_t bytes[Kest::kTrailerSize];
+  for (std::size_t i = 0; i < sizeof(bytes); ++i) bytes[i] = static_cast<uint8_t>(seed + i);
+  return base64_encode(bytes, sizeof(bytes));
+}
+
+TEST(PoolApi, WatcherFailsOverWhenPingsGoUnanswered) {
+  stratum_test::TestPool a;  // hands out a job, never answers a ping
+  stratum_test::TestPool b;
+  a.SetSubscribeReply(stratum_test::JobLine(StratumJobText(1), 5, 0));
+  b.SetSubscribeReply(stratum_test::JobLine(StratumJobText(2), 6, 0));
+  Shell shell;
+  auto api = shell.Facade({StratumAddress(a.port()), StratumAddress(b.port())});
+
+  CaptureStdout();
+  ASSERT_TRUE(api->Initilize());
+  EXPECT_TRUE(api->IsStratum());
+  EXPECT_EQ(api->PoolIndex(), 0);
+
+  // The run thread keeps working through the facade while the watcher swaps connections.
+  std::atomic<bool> run_done{false};
+  std::thread run([&] {
+    auto w = std::make_unique<work>();
+    while (!run_done) {
+      api->HaveNewWork();
+      api->GetJob(*w);
+      float rate = 1.0f;
+      api->UpdateHR(rate);
+      std::this_thread::sleep_for(milliseconds(200));
+    }
+  });
+  std::thread watcher([&] { api->PoolWatcher(); });
+
+  const bool moved =
+      gwtest::WaitUntil([&] { return api->PoolIndex() == 1 && api->IsReady(); }, kFailover);
+  auto w = std::make_unique<work>();
+  api->GetJob(*w);
+
+  // Stop: a pong from B ends a ping check that may be under way.
+  shell.exit = true;
+  run_done = true;
+  b.Send("{\"method\":\"pong\"}\n");
+  watcher.join();
+  run.join();
+  const std::string out = GetCapturedStdout();
+
+  ASSERT_TRUE(moved) << out;
+  EXPECT_EQ(JobTextOf(*w), StratumJobText(2));
+  EXPECT_EQ(w->diff, 6);
+  bool pinged = false;
+  for (const auto& line : a.lines()) pinged |= line.text == "{\"method\":\"ping\"}";
+  EXPECT_TRUE(pinged);
+  EXPECT_EQ(Count(out, kCanNot), 0u) << out;
+}
+
+#ifdef KEST_TESTPOOL_TOOL
+// The test pool tool as a child process; its output after the first line is drained.
+class ToolPool {
+ public:
+  explicit ToolPool(std::vector<std::string> args) {
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) return;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
+    args.insert(args.begin(), KEST_TESTPOOL_TOOL);
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(&a[0]);
+    argv.push_back(nullptr);
+    if (posix_spawn(&pid_, KEST_TESTPOOL_TOOL, &actions, nullptr, argv.data(), environ) != 0) {
+      pid_ = -1;
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    close(fds[1]);
+    fd_ = fds[0];
+    if (pid_ > 0) port_ = ReadPort();
+    drain_ = std::thread([fd = fd_] {
+      char buf[4096];
+      while (read(fd, buf, sizeof(buf)) > 0) {
+      }
+    });
+  }
+
+  ~ToolPool() {
+    if (pid_ > 0) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+    if (drain_.joinable()) drain_.join();
+    if (fd_ >= 0) close(fd_);
+  }
+
+  uint16_t port() const { return port_; }
+
+ private:
+  // Reads the first line, "listening on 127.0.0.1:PORT".
+  uint16_t ReadPort() {
+    const std::string prefix = "listening on 127.0.0.1:";
+    std::string line;
+    char c = 0;
+    pollfd p{fd_, POLLIN, 0};
+    while (line.size() < 128 && poll(&p, 1, 5000) > 0 && read(fd_, &c, 1) == 1 && c != '\n') {
+      line += c;
+    }
+    if (line.compare(0, prefix.size(), prefix) != 0) return 0;
+    return static_cast<uint16_t>(std::stoi(line.substr(prefix.size())));
+  }
+
+  pid_t pid_ = -1;
+  int fd_ = -1;
+  uint16_t port_ = 0;
+  std::thread drain_;
+};
+#endif
+
+TEST(PoolApi, UnreachableStratumPoolIsSkippedForTheTestPool) {
+#ifndef KEST_TESTPOOL_TOOL
+  GTEST_SKIP() << "the test pool tool is not part of this build";
+#else
+  gwtest::RefusingPort dead;
+  ToolPool tool({"--port", "0"});
+  ASSERT_NE(tool.port(), 0) << "the test pool did not start";
+  Shell shell;
+  const std::string a = StratumAddress(dead.port());
+  auto api = shell.Facade({a, StratumAddress(tool.port())});
+  CaptureStdout();
+  ASSERT_TRUE(api->Initilize());
+  const std::string out = GetCapturedStdout();
+  EXPECT_EQ(Count(out, kCanNot), 1u) << out;
+  EXPECT_NE(out.find(std::string(kCanNot) + a + "\n"), std::string::npos) << out;
+  EXPECT_EQ(api->PoolIndex(), 1);
+  EXPECT_TRUE(api->IsStratum());
+  auto w = std::make_unique<work>();
+  api->GetJob(*w);
+  EXPECT_EQ(w->text_len, 216);
+  EXPECT_GT(w->diff, 0);
+#endif
+}
+
+}  // namespace

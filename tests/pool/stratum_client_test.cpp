@@ -1,0 +1,391 @@
+// The Stratum client against a real pool on 127.0.0.1 (tests/pool/stratum_test_support.h).
+#include "pool/stratum.h"
+
+#include "app/records.h"
+#include "app/utils.h"
+#include "pool/stratum_parser.h"
+#include "tests/pool/stratum_test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <future>
+#include <memory>
+
+namespace {
+using stratum_test::Clock;
+using stratum_test::Count;
+using stratum_test::ElapsedMs;
+using stratum_test::JobLine;
+using stratum_test::Millis;
+using stratum_test::StdoutCapture;
+using stratum_test::TemplateLine;
+using stratum_test::TestPool;
+using stratum_test::WaitUntil;
+
+const Millis kShort{3000};  // generous bound for things that take milliseconds
+const char kAccount[] = "Kx7_account-key.01";
+
+// A trailer with recognisable bytes and its base64 job text (216 characters).
+std::string TrailerBytes(uint8_t seed) {
+  std::string bytes(Kest::kTrailerSize, '\0');
+  for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(seed + i * 7);
+  return bytes;
+}
+
+std::string TrailerText(uint8_t seed) {
+  const std::string bytes = TrailerBytes(seed);
+  return base64_encode(reinterpret_cast<const unsigned char*>(bytes.data()),
+                       static_cast<uint32_t>(bytes.size()));
+}
+
+std::unique_ptr<JorlStratum> Connect(const TestPool& pool, const char* account = kAccount) {
+  return std::make_unique<JorlStratum>(account, "secret-password", "127.0.0.1",
+                                       pool.port_text().c_str());
+}
+
+// Current job text of a client, as GetWork hands it over.
+std::string JobText(JorlStratum& client) {
+  auto w = std::make_unique<work>();
+  std::memset(w.get(), 0, sizeof(work));
+  client.GetWork(w.get());
+  return std::string(w->text, static_cast<std::size_t>(w->text_len));
+}
+
+// A free port with nothing listening on it.
+uint16_t UnusedPort() {
+  TestPool probe;
+  return probe.port();
+}
+
+TEST(StratumClient, SubscribesWithTheExactLine) {
+  TestPool pool;
+  auto client = Connect(pool);
+  ASSERT_TRUE(pool.WaitForLines(1, kShort));
+  EXPECT_EQ(pool.raw(1), "{\"method\":\"subscribe\", \"account\":\"Kx7_account-key.01\"}\n");
+}
+
+TEST(StratumClient, AccountKeyIsEscapedInTheSubscribeLine) {
+  TestPool pool;
+  auto client = Connect(pool, "a\"b\\c\n");
+  ASSERT_TRUE(pool.WaitForLines(1, kShort));
+  EXPECT_EQ(pool.raw(1), "{\"method\":\"subscribe\", \"account\":\"a\\\"b\\\\c\\n\"}\n");
+}
+
+TEST(StratumClient, JobMakesTheClientReady) {
+  TestPool pool;
+  StdoutCapture out;
+  auto client = Connect(pool);
+  ASSERT_TRUE(pool.WaitForLines(1, kShort));
+  EXPECT_FALSE(client->IsReady());
+  EXPECT_FALSE(client->HaveNewWork());
+  EXPECT_EQ(out.Text(), "");
+
+  ASSERT_TRUE(pool.Send(JobLine(TrailerText(3), 7, 12)));
+  ASSERT_TRUE(WaitUntil([&] { return client->IsReady(); }, kShort));
+  EXPECT_TRUE(client->HaveNewWork());
+  EXPECT_FALSE(client->HaveNewWork());
+  EXPECT_EQ(out.Text(), "Received new work! Share diff: 7 | Block:12\n");
+
+  auto w = std::make_unique<work>();
+  std::memset(w.get(), 0xAB, sizeof(work));
+  client->GetWork(w.get());
+  EXPECT_EQ(w->diff, 7);
+  EXPECT_EQ(w->block, 12u);
+  ASSERT_EQ(w->text_len, 216);
+  EXPECT_EQ(std::string(w->text, 216), TrailerText(3));
+  EXPECT_EQ(Kest::DecodeJob(reinterpret_cast<uint8_t*>(w.get())), Kest::kTrailerSize);
+  EXPECT_EQ(std::memcmp(w->decoded, TrailerBytes(3).data(), Kest::kTrailerSize), 0);
+  EXPECT_EQ(w->decoded[Kest::kTrailerSize], 0xAB);  // beyond the trailer: untouched
+}
+
+TEST(StratumClient, TwoJobsBeforeAskingGiveOneLineWithTheSecond) {
+  TestPool pool;
+  StdoutCapture out;
+  auto client = Connect(pool);
+  ASSERT_TRUE(pool.WaitForLines(1, kShort));
+  ASSERT_TRUE(pool.Send(JobLine(TrailerText(1), 5, 100)));
+  ASSERT_TRUE(pool.Send(JobLine(TrailerText(2), 9, 101)));
+  ASSERT_TRUE(WaitUntil([&] { return JobText(*client) == TrailerText(2); }, kShort));
+  EXPECT_TRUE(client->HaveNewWork());
+  EXPECT_FALSE(client->HaveNewWork());
+  EXPECT_EQ(out.Text(), "Received new work! Share diff: 9 | Block:101\n");
+}
+
+TEST(StratumClient, LineSplitAcrossReadsIsAppliedOnce) {
+  TestPool pool;
+  StdoutCapture out;
+  auto client = Connect(pool);
+  ASSERT_TRUE(pool.WaitForLines(1, kShort));
+  const std::string line = JobLine(TrailerText(4), 6, 0) + "{\"method\":\"pong\"}\n";
+  const std::size_t cut = line.size() / 3;
+  ASSERT_TRUE(pool.Send(line.substr(0, cut)));
+  std::this_thread::sleep_for(Millis(150));
+  EXPECT_FALSE(client->IsReady());
+  ASSERT_TRUE(pool.Send(line.substr(cut, line.size() - cut - 5)));
+  std::this_thread::sleep_for(Millis(150));
+  ASSERT_TRUE(pool.Send(line.substr(line.size() - 5)));
+  ASSERT_TRUE(out.WaitFor("ping from server\n", kShort));
+  ASSERT_TRUE(client->IsReady());
+  EXPECT_EQ(JobText(*client), TrailerText(4));
+  EXPECT_TRUE(client->HaveNewWork());
+  const std::string text = out.Text();
+  EXPECT_EQ(Count(text, "ping from server"), 1u);
+  EXPECT_EQ(Count(text, "Received new work!"), 1u);
+  EXPECT_EQ(Count(text, "Error"), 0u);
+}
+
+TEST(StratumClient, TwoLinesInOneReadAreBothApplied) {
+  TestPool pool;
+  StdoutCapture out;
+  auto client = Connect(pool);
+  ASSERT_TRUE(pool.WaitForLines(1, kShort));
+  ASSERT_TRUE(pool.Send(JobLine(TrailerText(5), 4, 2) + TemplateLine("AQIDBA==", 2, 7) +
+                        "{\"method\":\"message\",\"value\":\"hello miner\"}\n"));
+  ASSERT_TRUE(out.WaitFor(" hello miner\n", kShort));
+  EXPECT_TRUE(client->IsReady());
+  EXPECT_TRUE(client->HaveNewTemplate());
+  EXPECT_FALSE(client->HaveNewTemplate());
+  EXPECT_TRUE(client->HaveNewWork());
+}
+
+TEST(StratumClient, NonJsonLineIsReportedAndTheConnectionKept) {
+  TestPool pool;
+  StdoutCapture out;
+  auto client = Connect(pool);
+  ASSERT_TRUE(pool.WaitForLines(1, kShort));
+  ASSERT_TRUE(pool.Send("this is not json\n"));
+  ASSERT_TRUE(pool.Send("{\"error\":3,\"des\":\"low share\"}\n"));
+  ASSERT_TRUE(pool.Send(JobLine(TrailerText(6), 3, 0)));
+  ASSERT_TRUE(WaitUntil([&] { return client->IsReady(); }, kShort));
+  // Every unusable line ends in an error report; only a non-JSON line carries a code.
+  EXPECT_EQ(out.Text(),
+            "Error Code: -15 \n Receive invalid message from server (Not JSON format): \n"
+            "this is not json\n Please send this to Pool owner!\n"
+            "Error code  3: low share\nError Code: 0 \n");
+  EXPECT_EQ(pool.connections(), 1);
+}
+
+TEST(StratumClient, TemplateHandOver) {
+  TestPool pool;
+  auto client = Connect(pool);
+  ASSERT_TRUE(pool.WaitForLines(1, kShort));
+  ASSERT_TRUE(pool.Send(TemplateLine("CgsMDQ4=", 3, 4)));  // five bytes 10..14
+  ASSERT_TRUE(WaitUntil([&] { return client->HaveNewTemplate(); }, kShort));
+
+  work_template t{};
+  for (auto& entry : t.prefix) entry = 0xEEEE;
+  client->GetTemplate(&t);
+  ASSERT_NE(t.prefix_text, nullptr);
+  EXPECT_STREQ(t.prefix_text, "CgsMDQ4=");
+  EXPECT_EQ(t.num_prefix, 3);
+  EXPECT_EQ(t.frame_id, 4);
+  for (uint32_t i = 0; i < 5; ++i) EXPECT_EQ(t.prefix[i], 10 + i);
+  for (uint32_t i = 5; i < 16; ++i) EXPECT_EQ(t.prefix[i], 0xEEEEu);
+  std::free(t.prefix_text);
+}
+
+TEST(StratumClient, OverLongJobOrTemplateIsRefusedAndTheCurrentOneKept) {
+  TestPool pool;
+  StdoutCapture out;
+  auto client = Connect(pool);
+  ASSERT_TRUE(pool.WaitForLines(1, kShort));
+  const std::string longest_job(Kest::kWorkTextMax, 'Q');
+  const std::string longest_prefix(Kest::kTemplatePrefixCapacity, 'P');
+  ASSERT_TRUE(pool.Send(JobLine(longest_job, 8, 3) + TemplateLine(longest_prefix, 1, 2)));
+  ASSERT_TRUE(WaitUntil([&] { return client->HaveNewTemplate(); }, kShort));
+  ASSERT_TRUE(client->HaveNewWork());
+
+  ASSERT_TRUE(pool.Send(JobLine(longest_job + "Q", 9, 4) +
+                        TemplateLine(longest_prefix + "P", 5, 6) + "{\"method\":\"pong\"}\n"));
+  ASSERT_TRUE(out.WaitFor("ping from server\n", kShort));
+  const std::string text = out.Text();
+  EXPECT_NE(text.find("Job refused: its text has 2048 characters"), std::string::npos);
+  EXPECT_NE(text.find("Template refused: its prefix text has 129 characters"), std::string::npos);
+  EXPECT_FALSE(client->HaveNewWork());
+  EXPECT_FALSE(client->HaveNewTemplate());
+
+  auto w = std::make_unique<work>();
+  client->GetWork(w.get());
+  EXPECT_EQ(w->text_len, 2047);
+  EXPECT_EQ(w->text[2047], '\0');
+  EXPECT_EQ(w->diff, 8);
+  work_template t{};
+  t.prefix_text = static_cast<char*>(std::malloc(Kest::kTemplatePrefixCapacity));
+  client->GetTemplate(&t);
+  EXPECT_EQ(std::string(t.prefix_text, Kest::kTemplatePrefixCapacity), longest_prefix);
+  EXPECT_EQ(t.frame_id, 2);
+  std::free(t.prefix_text);
+}
+
+TEST(StratumClient, OverLongLineIsATransportErrorAndRepaired) {
+  TestPool pool;
+  pool.SetSubscribeReply(JobLine(TrailerText(7), 5, 1));
+  StdoutCapture out;
+  auto client = Connect(pool);
+  ASSERT_TRUE(WaitUntil([&] { return client->IsReady(); }, kShort));
+  const auto start = Clock::now();
+  ASSERT_TRUE(pool.Send(std::string(Kest::kMaxLineBytes + 100, 'x')));
+  ASSERT_TRUE(
+      out.WaitFor("Pool sent a line longer than 65536 bytes without a line feed; "
+                  "reconnecting\n",
+                  kShort));
+  ASSERT_TRUE(pool.WaitForConnections(2, kShort));
+  EXPECT_GE(ElapsedMs(start), 800);  // one second after the error, like any other error
+  ASSERT_TRUE(pool.WaitForLines(2, kShort));
+  EXPECT_EQ(pool.lines()[1].connection, 2);
+  EXPECT_NE(pool.lines()[1].text.find("\"subscribe\""), std::string::npos);
+  EXPECT_TRUE(client->IsReady());
+}
+
+TEST(StratumClient, RequestsMadeWhileDownAreSentAfterTheSubscribeLine) {
+  TestPool pool;
+  pool.SetSubscribeReply(JobLine(TrailerText(8), 5, 1));
+  auto client = Connect(pool);
+  ASSERT_TRUE(WaitUntil([&] { return client->IsReady(); }, kShort));
+  pool.CloseConnections();
+  std::this_thread::sleep_for(Millis(200));  // the client has seen the end of the connection
+
+  auto w = std::make_unique<work>();
+  std::memset(w.get(), 0, sizeof(work));
+  for (int i = 0; i < 32; ++i) w->decoded[32 + i] = static_cast<uint8_t>(i);
+  w->hr = 12.5f;
+  client->SubmitWork(w.get());
+  client->UpdateHR(w.get());
+  client->RequestNewTemplate();
+
+  ASSERT_TRUE(pool.WaitForLines(5, kShort));
+  const auto lines = pool.lines();
+  ASSERT_EQ(lines.size(), 5u);
+  EXPECT_EQ(lines[0].connection, 1);
+  for (std::size_t i = 1; i < lines.size(); ++i) EXPECT_EQ(lines[i].connection, 2);
+  EXPECT_NE(lines[1].text.find("\"subscribe\""), std::string::npos);
+  EXPECT_EQ(lines[2].text,
+            "{\"method\":\"submit\", \"nonce\":\"" + base64_encode(w->decoded + 32, 32) + "\"}");
+  EXPECT_EQ(lines[3].text, "{\"method\":\"mining.update_hr\", \"hr\":12.500000}");
+  EXPECT_EQ(lines[4].text, "{\"method\":\"mining.xtemplate\"}");
+}
+
+TEST(StratumClient, CheckAliveSeesAPongAfterThreeSeconds) {
+  TestPool pool;
+  StdoutCapture out;
+  auto client = Connect(pool);
+  ASSERT_TRUE(pool.WaitForLines(1, kShort));
+
+  // A pong already received counts at once.
+  ASSERT_TRUE(pool.Send("{\"method\":\"pong\"}\n"));
+  ASSERT_TRUE(out.WaitFor("ping from server", kShort));
+  auto start = Clock::now();
+  EXPECT_TRUE(client->CheckAlive());
+  EXPECT_LT(ElapsedMs(start), 500);
+
+  start = Clock::now();
+  auto alive = std::async(std::launch::async, [&] { return client->CheckAlive(); });
+  ASSERT_TRUE(pool.WaitForLines(3, kShort));
+  EXPECT_EQ(pool.lines()[2].text, "{\"method\":\"ping\"}");
+  std::this_thread::sleep_for(Millis(2500) - Millis(ElapsedMs(start)));
+  ASSERT_TRUE(pool.Send("{\"method\":\"pong\"}\n"));
+  EXPECT_TRUE(alive.get());
+  EXPECT_GE(ElapsedMs(start), 2900);
+  EXPECT_LE(ElapsedMs(start), 3600);
+}
+
+TEST(StratumClient, DestroyingAConnectedClientIsPrompt) {
+  TestPool pool;
+  pool.SetSubscribeReply(JobLine(TrailerText(9), 5, 1));
+  auto client = Connect(pool);
+  ASSERT_TRUE(WaitUntil([&] { return client->IsReady(); }, kShort));
+  const auto start = Clock::now();
+  client.reset();
+  EXPECT_LT(ElapsedMs(start), 200);
+}
+
+// The pool accepts and drops every connection: five attempts a second apart, then a rebuild.
+TEST(StratumClient, FourRetriesASecondApartThenARebuild) {
+  TestPool pool;
+  pool.SetCloseOnAccept(true);
+  StdoutCapture out;
+  auto client = Connect(pool);
+  ASSERT_TRUE(pool.WaitForConnections(5, Millis(7000)));
+  ASSERT_TRUE(out.WaitFor(".", Millis(1000)));
+  const auto dot_seen = Clock::now();
+  pool.SetSubscribeReply(JobLine(TrailerText(10), 5, 1));
+  pool.SetCloseOnAccept(false);
+  ASSERT_TRUE(WaitUntil([&] { return client->IsReady(); }, Millis(4000)));
+
+  const auto times = pool.accept_times();
+  ASSERT_GE(times.size(), 6u);
+  for (std::size_t i = 1; i < 5; ++i) {
+    const auto gap = std::chrono::duration_cast<Millis>(times[i] - times[i - 1]).count();
+    EXPECT_GE(gap, 900) << "retry " << i;
+    EXPECT_LE(gap, 1400) << "retry " << i;
+  }
+  // The rebuilt connection comes about a second after the fifth error.
+  const auto rebuild = std::chrono::duration_cast<Millis>(times[5] - times[4]).count();
+  EXPECT_GE(rebuild, 1000);
+  EXPECT_LE(rebuild, 1700);
+  EXPECT_LT(std::chrono::duration_cast<Millis>(dot_seen - times[4]).count(), 300);
+  EXPECT_EQ(out.Text(), ".");
+}
+
+// Nothing listens at first; a request made meanwhile goes out once the pool is up.
+TEST(StratumClient, NoPoolListeningRebuildsAndRecovers) {
+  const uint16_t port = UnusedPort();
+  StdoutCapture out;
+  const auto start = Clock::now();
+  JorlStratum client(kAccount, "pw", "127.0.0.1", std::to_string(port).c_str());
+  auto w = std::make_unique<work>();
+  std::memset(w.get(), 0, sizeof(work));
+  client.SubmitWork(w.get());
+
+  ASSERT_TRUE(out.WaitFor(".", Millis(6000)));
+  EXPECT_GE(ElapsedMs(start), 3700);
+  EXPECT_LE(ElapsedMs(start), 5000);
+  EXPECT_FALSE(client.IsReady());
+
+  TestPool pool(port);
+  pool.SetSubscribeReply(JobLine(TrailerText(11), 5, 1));
+  ASSERT_TRUE(WaitUntil([&] { return client.IsReady(); }, Millis(3000)));
+  ASSERT_TRUE(pool.WaitForLines(2, kShort));
+  const auto lines = pool.lines();
+  EXPECT_NE(lines[0].text.find("\"subscribe\""), std::string::npos);
+  EXPECT_EQ(lines[1].text, "{\"method\":\"submit\", \"nonce\":\"" + std::string(43, 'A') + "=\"}");
+  EXPECT_EQ(out.Text(), ".");
+}
+
+// Three clients at once: each one's rebuild signal and stop signal reach only its own watchdog.
+TEST(StratumClient, ClientsAliveAtOnceDoNotDisturbEachOther) {
+  TestPool healthy;
+  healthy.SetSubscribeReply(JobLine(TrailerText(12), 5, 1));
+  const uint16_t dead_b = UnusedPort();
+  const uint16_t dead_c = UnusedPort();
+  StdoutCapture out;
+  auto a = Connect(healthy);
+  auto b =
+      std::make_unique<JorlStratum>(kAccount, "pw", "127.0.0.1", std::to_string(dead_b).c_str());
+  auto c =
+      std::make_unique<JorlStratum>(kAccount, "pw", "127.0.0.1", std::to_string(dead_c).c_str());
+  ASSERT_TRUE(WaitUntil([&] { return a->IsReady(); }, kShort));
+  ASSERT_TRUE(a->HaveNewWork());
+
+  // Both failing clients rebuild (one dot each); the healthy one is left alone.
+  ASSERT_TRUE(WaitUntil([&] { return Count(out.Text(), ".") >= 2; }, Millis(6000)));
+  const auto start = Clock::now();
+  b.reset();  // in the middle of its rebuild pause
+  EXPECT_LT(ElapsedMs(start), 200);
+
+  EXPECT_EQ(healthy.connections(), 1);
+  ASSERT_TRUE(healthy.Send(JobLine(TrailerText(13), 6, 2)));
+  ASSERT_TRUE(WaitUntil([&] { return a->HaveNewWork(); }, kShort));
+  EXPECT_EQ(JobText(*a), TrailerText(13));
+
+  // C's watchdog still works after B's destruction: C comes up once its pool does.
+  TestPool late(dead_c);
+  late.SetSubscribeReply(JobLine(TrailerText(14), 7, 3));
+  ASSERT_TRUE(WaitUntil([&] { return c->IsReady(); }, Millis(3000)));
+  EXPECT_EQ(JobText(*c), TrailerText(14));
+  EXPECT_EQ(healthy.connections(), 1);
+}
+
+}  // namespace

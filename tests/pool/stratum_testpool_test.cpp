@@ -1,0 +1,319 @@
+// plo-testpool as a separate process, driven by the Stratum client and by a raw socket.
+#include "pool/stratum.h"
+
+#include "app/records.h"
+#include "app/utils.h"
+#include "tests/pool/stratum_test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <boost/asio.hpp>
+
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+using stratum_test::Clock;
+using stratum_test::Count;
+using stratum_test::ElapsedMs;
+using stratum_test::Millis;
+using stratum_test::StdoutCapture;
+using stratum_test::WaitUntil;
+
+const Millis kShort{3000};
+
+// The reference solution: both nonce halves are this frame-3 haiku; over an all-zero trailer
+// its final hash has exactly 2 leading zero bits.
+const uint8_t kReferenceHaiku[16] = {13, 83, 1, 5, 129, 1, 18, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+
+// plo-testpool started with `args`; its standard output and error are collected.
+class PoolProcess {
+ public:
+  explicit PoolProcess(const std::vector<std::string>& args) {
+    int fds[2];
+    if (pipe(fds) != 0) throw std::runtime_error("pipe");
+    std::vector<std::string> all = {PLO_TESTPOOL_PATH};
+    all.insert(all.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& arg : all) argv.push_back(&arg[0]);
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], STDERR_FILENO);
+    posix_spawn_file_actions_addclose(&actions, fds[0]);
+    const int failed = posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(fds[1]);
+    if (failed != 0) {
+      close(fds[0]);
+      throw std::runtime_error("cannot start plo-testpool");
+    }
+    reader_ = std::thread([this, fd = fds[0]] {
+      char chunk[4096];
+      for (ssize_t got; (got = read(fd, chunk, sizeof(chunk))) > 0;) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        output_.append(chunk, static_cast<std::size_t>(got));
+      }
+      close(fd);
+    });
+  }
+
+  ~PoolProcess() {
+    if (pid_ > 0) Stop();
+  }
+
+  std::string Output() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return output_;
+  }
+
+  bool WaitFor(const std::string& needle, Millis timeout) {
+    return WaitUntil([&] { return Output().find(needle) != std::string::npos; }, timeout);
+  }
+
+  // The port from the first line, "listening on 127.0.0.1:PORT".
+  std::string Port() {
+    const std::string head = "listening on 127.0.0.1:";
+    if (!WaitFor("\n", kShort)) return "";
+    const std::string out = Output();
+    if (out.compare(0, head.size(), head) != 0) return "";
+    return out.substr(head.size(), out.find('\n') - head.size());
+  }
+
+  // Sends SIGTERM and returns the exit status.
+  int Stop() {
+    kill(pid_, SIGTERM);
+    return Wait();
+  }
+
+  // Waits for the end of the process and of its output; returns the exit status.
+  int Wait() {
+    int status = 0;
+    waitpid(pid_, &status, 0);
+    pid_ = -1;
+    reader_.join();
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+
+ private:
+  pid_t pid_ = -1;
+  std::thread reader_;
+  std::mutex mutex_;
+  std::string output_;
+};
+
+std::unique_ptr<JorlStratum> Connect(PoolProcess& pool) {
+  const std::string port = pool.Port();
+  return std::make_unique<JorlStratum>("test-account", "pw", "127.0.0.1", port.c_str());
+}
+
+std::unique_ptr<work> CurrentJob(JorlStratum& client) {
+  auto w = std::make_unique<work>();
+  std::memset(w.get(), 0, sizeof(work));
+  client.GetWork(w.get());
+  Kest::DecodeJob(reinterpret_cast<uint8_t*>(w.get()));
+  return w;
+}
+
+// A raw connection: writes lines, reads lines.
+class RawClient {
+ public:
+  explicit RawClient(const std::string& port) : socket_(io_) {
+    boost::asio::ip::tcp::resolver resolver(io_);
+    boost::asio::connect(socket_, resolver.resolve("127.0.0.1", port));
+  }
+  std::string Exchange(const std::string& line) {
+    boost::asio::write(socket_, boost::asio::buffer(line + "\n"));
+    const std::size_t size = boost::asio::read_until(socket_, input_, '\n');
+    std::string reply(boost::asio::buffers_begin(input_.data()),
+                      boost::asio::buffers_begin(input_.data()) + size - 1);
+    input_.consume(size);
+    return reply;
+  }
+
+ private:
+  boost::asio::io_context io_;
+  boost::asio::ip::tcp::socket socket_;
+  boost::asio::streambuf input_;
+};
+
+std::string NonceText(const uint8_t* first_half, const uint8_t* second_half) {
+  uint8_t nonce[32];
+  std::memcpy(nonce, first_half, 16);
+  std::memcpy(nonce + 16, second_half, 16);
+  return base64_encode(nonce, sizeof(nonce));
+}
+
+TEST(StratumTestPool, ServesAJobAndChecksSharesWithPeach) {
+  PoolProcess pool({"--port", "0", "--diff", "2", "--block", "7", "--zero-trailer"});
+  StdoutCapture out;
+  auto client = Connect(pool);
+  ASSERT_TRUE(WaitUntil([&] { return client->IsReady(); }, kShort));
+  auto job = CurrentJob(*client);
+  EXPECT_EQ(job->diff, 2);
+  EXPECT_EQ(job->block, 7u);
+  EXPECT_EQ(job->text_len, 216);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(job->decoded), 160), std::string(160, '\0'));
+
+  auto share = std::make_unique<work>();
+  std::memset(share.get(), 0, sizeof(work));
+  std::memcpy(share->decoded + 32, kReferenceHaiku, 16);
+  std::memcpy(share->decoded + 48, kReferenceHaiku, 16);
+  client->SubmitWork(share.get());
+  ASSERT_TRUE(out.WaitFor(" share accepted\n", kShort));
+  client->SubmitWork(share.get());
+  ASSERT_TRUE(out.WaitFor("Error code  22: duplicate share\n", kShort));
+  std::memset(share->decoded + 32, 0, 32);  // word code 0 fits no frame
+  client->SubmitWork(share.get());
+  ASSERT_TRUE(out.WaitFor("Error code  23: not a solution at difficulty 2\n", kShort));
+  share->hr = 12.5f;
+  client->UpdateHR(share.get());
+  ASSERT_TRUE(pool.WaitFor("hash rate 12.500000", kShort));
+
+  client.reset();
+  EXPECT_EQ(pool.Stop(), 0);
+  const std::string log = pool.Output();
+  EXPECT_NE(log.find("subscribe account=test-account"), std::string::npos);
+  EXPECT_NE(log.find("stopping on SIGTERM\nsummary: accepted 1, rejected 2, last hash rate "
+                     "12.500000\n"),
+            std::string::npos);
+}
+
+TEST(StratumTestPool, RejectsBadNoncesAndTooFewZeroBits) {
+  PoolProcess pool({"--diff", "3", "--block", "0", "--zero-trailer"});
+  RawClient raw(pool.Port());
+  EXPECT_NE(
+      raw.Exchange("{\"method\":\"subscribe\", \"account\":\"x\"}").find("\"diff\":3,\"block\":0}"),
+      std::string::npos);
+  EXPECT_EQ(raw.Exchange("{\"method\":\"submit\", \"nonce\":\"" +
+                         NonceText(kReferenceHaiku, kReferenceHaiku) + "\"}"),
+            "{\"error\":23,\"des\":\"not a solution at difficulty 3\"}");
+  const std::string bad_nonce =
+      "{\"error\":21,\"des\":\"bad nonce: not the base64 text of 32 bytes\"}";
+  EXPECT_EQ(raw.Exchange("{\"method\":\"submit\", \"nonce\":\"AAAA\"}"), bad_nonce);
+  EXPECT_EQ(raw.Exchange("{\"method\":\"submit\", \"nonce\":\"" + std::string(44, '*') + "\"}"),
+            bad_nonce);
+  EXPECT_EQ(raw.Exchange("{\"method\":\"submit\"}"), bad_nonce);
+  EXPECT_EQ(raw.Exchange("{\"method\":\"ping\"}"), "{\"method\":\"pong\"}");
+  EXPECT_EQ(raw.Exchange("nonsense"), "{\"error\":1,\"des\":\"not JSON\"}");
+  EXPECT_EQ(raw.Exchange("{\"method\":\"mining.nothing\"}"),
+            "{\"error\":2,\"des\":\"unknown method\"}");
+  EXPECT_EQ(pool.Stop(), 0);
+  EXPECT_NE(pool.Output().find("summary: accepted 0, rejected 4, last hash rate none\n"),
+            std::string::npos);
+}
+
+TEST(StratumTestPool, PingTemplatesAndRefreshedJobs) {
+  PoolProcess pool({"--block", "9", "--job-every", "1", "--template-every", "1"});
+  StdoutCapture out;
+  auto client = Connect(pool);
+  ASSERT_TRUE(WaitUntil([&] { return client->IsReady(); }, kShort));
+  ASSERT_TRUE(client->HaveNewWork());
+  const auto first = CurrentJob(*client);
+  EXPECT_EQ(first->block, 9u);
+
+  EXPECT_TRUE(client->CheckAlive());
+  client->RequestNewTemplate();
+  ASSERT_TRUE(pool.WaitFor("template requested", kShort));
+  ASSERT_TRUE(WaitUntil([&] { return client->HaveNewTemplate(); }, kShort));
+  work_template t{};
+  client->GetTemplate(&t);
+  ASSERT_NE(t.prefix_text, nullptr);
+  EXPECT_EQ(std::strlen(t.prefix_text), 24u);
+  EXPECT_EQ(t.num_prefix, 4);
+  EXPECT_GE(t.frame_id, 0);
+  EXPECT_LT(t.frame_id, 10);
+  std::free(t.prefix_text);
+
+  // A refreshed job keeps the previous-block hash and carries block 0: no map rebuild.
+  ASSERT_TRUE(WaitUntil([&] { return client->HaveNewWork(); }, kShort));
+  const auto second = CurrentJob(*client);
+  EXPECT_EQ(second->block, 0u);
+  EXPECT_EQ(std::memcmp(first->decoded, second->decoded, 32), 0);
+  EXPECT_NE(std::memcmp(first->decoded + 32, second->decoded + 32, 128), 0);
+}
+
+TEST(StratumTestPool, RefreshedJobsCanStartANewBlock) {
+  PoolProcess pool({"--block", "5", "--job-every", "1", "--refresh-new-block"});
+  StdoutCapture out;
+  auto client = Connect(pool);
+  ASSERT_TRUE(WaitUntil([&] { return client->HaveNewWork(); }, kShort));
+  const auto first = CurrentJob(*client);
+  ASSERT_TRUE(WaitUntil([&] { return client->HaveNewWork(); }, kShort));
+  const auto second = CurrentJob(*client);
+  EXPECT_EQ(first->block, 5u);
+  EXPECT_EQ(second->block, 6u);
+  EXPECT_NE(std::memcmp(first->decoded, second->decoded, 32), 0);
+}
+
+TEST(StratumTestPool, SplitPairedAndNonJsonLines) {
+  PoolProcess pool({"--split-lines", "--pair-lines", "--bad-line"});
+  StdoutCapture out;
+  auto client = Connect(pool);
+  ASSERT_TRUE(WaitUntil([&] { return client->IsReady(); }, kShort));
+  ASSERT_TRUE(WaitUntil([&] { return client->HaveNewTemplate(); }, kShort));
+  EXPECT_TRUE(client->HaveNewWork());
+  const std::string text = out.Text();
+  EXPECT_EQ(Count(text, "Error Code: -15"), 1u);
+  EXPECT_NE(text.find("\nthis line is not JSON\n"), std::string::npos);
+  EXPECT_EQ(Count(pool.Output(), "connection 2"), 0u);
+}
+
+TEST(StratumTestPool, OversizedLineMakesTheClientReconnect) {
+  PoolProcess pool({"--oversized", "70000"});
+  StdoutCapture out;
+  auto client = Connect(pool);
+  ASSERT_TRUE(out.WaitFor("Pool sent a line longer than 65536 bytes", kShort));
+  EXPECT_TRUE(pool.WaitFor("connection 2 from", kShort));
+}
+
+TEST(StratumTestPool, ClosingAfterLinesMakesTheClientReconnect) {
+  PoolProcess pool({"--close-after", "2"});
+  auto client = Connect(pool);
+  ASSERT_TRUE(WaitUntil([&] { return client->IsReady(); }, kShort));
+  auto w = std::make_unique<work>();
+  w->hr = 3.25f;
+  client->UpdateHR(w.get());
+  ASSERT_TRUE(pool.WaitFor("connection 1: closed (after 2 lines)", kShort));
+  ASSERT_TRUE(pool.WaitFor("connection 2: subscribe", kShort));
+  EXPECT_EQ(Count(pool.Output(), "hash rate 3.250000"), 1u);
+}
+
+TEST(StratumTestPool, RefusingAtFirstThenServing) {
+  const auto start = Clock::now();
+  PoolProcess pool({"--refuse-for", "2"});
+  auto client = Connect(pool);
+  ASSERT_TRUE(WaitUntil([&] { return client->IsReady(); }, Millis(5000)));
+  EXPECT_GE(ElapsedMs(start), 2000);
+  const std::string log = pool.Output();
+  EXPECT_LT(log.find("accepting connections"), log.find("connection 1 from"));
+}
+
+TEST(StratumTestPool, EndsAfterItsDurationWithASummary) {
+  const auto start = Clock::now();
+  PoolProcess pool({"--duration", "1"});
+  EXPECT_EQ(pool.Wait(), 0);
+  EXPECT_GE(ElapsedMs(start), 900);
+  EXPECT_NE(pool.Output().find("duration over\nsummary: accepted 0, rejected 0"),
+            std::string::npos);
+}
+
+TEST(StratumTestPool, BadOptionsAreRefused) {
+  PoolProcess pool({"--diff", "300"});
+  EXPECT_EQ(pool.Wait(), 2);
+  EXPECT_NE(pool.Output().find("option --diff needs a number up to 255"), std::string::npos);
+}
+
+}  // namespace
