@@ -32,9 +32,8 @@
 #ifndef __forceinline__
 #define __forceinline__ inline __attribute__((always_inline))
 #endif
-#ifndef __noinline__
-#define __noinline__ __attribute__((noinline))
-#endif
+// No __noinline__ here: the standard library spells __attribute__((__noinline__)) itself, which
+// such a macro would break; code that wants it outside CUDA writes __attribute__((noinline)).
 #ifndef __launch_bounds__
 #define __launch_bounds__(...)
 #endif

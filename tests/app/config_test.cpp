@@ -15,6 +15,12 @@
 
 namespace {
 
+// A file name of this test's own: ctest runs the cases of this binary in parallel processes
+// that share one working directory.
+std::string TestFile(const char* base) {
+  return std::string(base) + "." + ::testing::UnitTest::GetInstance()->current_test_info()->name();
+}
+
 struct Account {
   std::string key = Kest::kDefaultMinerKey;
   std::string password = Kest::kDefaultPassword;
@@ -37,8 +43,10 @@ std::string ReadFile(const char* path) {
 
 class ConfigFile : public ::testing::Test {
  protected:
-  const char* path_ = "config_test.txt";
-  const char* host_ = "config_test_hostname";
+  const std::string path_name_ = TestFile("config_test.txt");
+  const std::string host_name_ = TestFile("config_test_hostname");
+  const char* path_ = path_name_.c_str();
+  const char* host_ = host_name_.c_str();
   void SetUp() override {
     std::remove(path_);
     WriteFile(host_, "miner-rig\n");
@@ -129,7 +137,8 @@ TEST(ConfigFileUnwritable, GoesOnWithDefaultsAndSaysSo) {
 // Device selection over two detected devices.
 class DeviceSelection : public ::testing::Test {
  protected:
-  const char* path_ = "deviceconfig_test.txt";
+  const std::string path_name_ = TestFile("deviceconfig_test.txt");
+  const char* path_ = path_name_.c_str();
   Kest::DeviceList devices_;
   int32_t count_ = 2;
   std::string out_;

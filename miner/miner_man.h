@@ -1,0 +1,68 @@
+// The mining manager: prepares every device, distributes jobs to the device workers, re-checks
+// their solutions on the CPU, submits the good ones and reports hash rates.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/CudaUtils.h"
+#include "app/records.h"
+#include "miner/gpu_context.h"
+
+namespace Kest {
+
+class PoolApi;
+
+class MinerManCuda {
+ public:
+  MinerManCuda(int32_t& gpu_count, std::shared_ptr<PoolApi>& pool,
+               std::vector<std::shared_ptr<DevConfig>>& devices, std::atomic<bool>& exit_flag);
+  ~MinerManCuda();
+
+  MinerManCuda(const MinerManCuda&) = delete;
+  MinerManCuda& operator=(const MinerManCuda&) = delete;
+
+  // Sets up every device: streams, the tile map, the solution counter and the result ring.
+  // Returns 1 when every device was set up, 0 when one could not be (reported on the console).
+  int32_t InitGpu();
+
+  // Waits for the first job, starts the device workers and supervises them until the exit
+  // flag is set; returns after every worker has finished its current launch.
+  void Run();
+
+  // One supervision pass over device `j`'s announced solutions: fetches the new result slots,
+  // re-checks each candidate with the CPU proof of work and submits the good ones. `consumed`
+  // is the sequence number up to which this device's solutions have been handled.
+  void ProcessSolutions(int32_t j, uint32_t& consumed);
+
+  // Samples every device's rate, prints the rate lines and reports the total to the pool.
+  // Returns the total in kH/s.
+  float ReportHashRate();
+
+  // The rate line for per-device rates in kH/s: "Device #j: r KHs |" per device, then the
+  // total in kH/s, or in MH/s above 1000 kH/s. `total` receives the sum in kH/s.
+  static std::string HashRateLine(const std::vector<double>& rates, float* total);
+
+  cudaGpuContext& Context(int32_t j) { return contexts[static_cast<size_t>(j)]; }
+  std::atomic<int32_t>& JobFlag(int32_t j) { return job_flags[static_cast<size_t>(j)]; }
+
+ private:
+  bool TakeInJob();
+  void SetAllJobFlags(int32_t value);
+
+  std::vector<std::shared_ptr<CudaDevConfig>> devices;
+  int32_t gpu_count;
+  std::atomic<bool>& exit_flag;
+  std::shared_ptr<PoolApi> pool;
+  std::vector<cudaGpuContext> contexts;
+  std::vector<std::atomic<int32_t>> job_flags;
+  uint8_t trailer[sizeof(BTRAILER)] = {};
+  work job{};
+  std::vector<std::thread> workers;
+};
+
+}  // namespace Kest

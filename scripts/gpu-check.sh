@@ -1,0 +1,96 @@
+#!/usr/bin/env bash
+# Everything a machine with a GPU should run, in one go (about 3 to 8 minutes): builds the
+# GPU-only configuration (proof of work, device module, libplogpu, plo-gpu-check; needs only
+# the CUDA toolkit, CMake and a C++ compiler), prints ptxas's registers, spills and stack frame
+# of the proof-of-work kernels, and runs plo-gpu-check: map tiles, search solutions and batch
+# hashes against the CPU, then a search benchmark.
+#
+# Usage: scripts/gpu-check.sh [benchmark seconds, default 60]
+# Environment: OUT (directory for the logs; default the build directory), KEST_CUDA_ARCHS
+# (default 90), KEST_GPU_CHECK_BUILD (build directory, default build-gpu-check).
+# Exit status: 0 all checks passed, 1 a check or the build failed, 77 no GPU (built and
+# printed the ptxas figures only).
+set -uo pipefail
+cd "$(dirname "$0")/.."
+
+bench_seconds=${1:-60}
+archs=${KEST_CUDA_ARCHS:-90}
+build=${KEST_GPU_CHECK_BUILD:-build-gpu-check}
+run_limit_s=330
+logs=${OUT:-$build}
+mkdir -p "$logs"
+exec > >(tee "$logs/gpu-check.log") 2>&1
+
+# The toolkit's usual place, when nvcc is not on the PATH.
+if ! command -v nvcc >/dev/null && [ -x /usr/local/cuda/bin/nvcc ]; then
+  export PATH="/usr/local/cuda/bin:$PATH"
+fi
+
+section() { printf '\n== %s\n' "$*"; }
+elapsed() { awk -v a="$1" -v b="$(date +%s.%N)" 'BEGIN { printf "%.1f", b - a }'; }
+
+section "Host"
+echo "$(uname -srm), $(nproc) CPUs"
+nvcc --version | tail -n 2 || echo "nvcc: not found"
+if command -v nvidia-smi >/dev/null; then
+  nvidia-smi --query-gpu=name,driver_version,memory.total --format=csv,noheader || true
+else
+  echo "nvidia-smi: not installed"
+fi
+
+section "Configure (KEST_GPU_ONLY=ON, architectures $archs)"
+generator=()
+command -v ninja >/dev/null && generator=(-G Ninja)
+if ! cmake -S . -B "$build" "${generator[@]}" -DKEST_GPU_ONLY=ON -DKEST_CUDA_ARCHS="$archs" \
+     -DKEST_PTXAS_INFO=ON -DCMAKE_BUILD_TYPE=Release >"$logs/configure.log" 2>&1; then
+  cat "$logs/configure.log"
+  echo "FAIL: configure"
+  exit 1
+fi
+
+section "Build"
+# The module is always recompiled so that ptxas reports its resource usage in this log.
+rm -f "$build/gpu/CMakeFiles/kest_gpu.dir/device_module.cu.o"
+jobs=$(nproc)
+start=$(date +%s.%N)
+if ! cmake --build "$build" -j"$jobs" --target kest_gpu >"$logs/build.log" 2>&1; then
+  cat "$logs/build.log"
+  echo "FAIL: building the device module"
+  exit 1
+fi
+echo "device module (nvcc, $archs): $(elapsed "$start") s"
+start=$(date +%s.%N)
+if ! cmake --build "$build" -j"$jobs" --target plogpu plo-gpu-check >>"$logs/build.log" 2>&1; then
+  cat "$logs/build.log"
+  echo "FAIL: building plogpu and plo-gpu-check"
+  exit 1
+fi
+echo "plogpu and plo-gpu-check: $(elapsed "$start") s"
+
+section "ptxas resource usage"
+for kernel in cuda_find_peach cuda_build_map; do
+  awk -v k="$kernel" '
+    /Compiling entry function/ { arch = $NF; gsub(/[\x27]/, "", arch); want = (index($0, "\x27" k "\x27") > 0) }
+    want && /stack frame/ { sub(/^[ \t]+/, ""); frame = $0 }
+    want && /Used [0-9]+ registers/ { sub(/.*: /, ""); printf "%-16s %-6s %s; %s\n", k, arch, $0, frame; want = 0 }
+  ' "$logs/build.log"
+done
+if command -v cuobjdump >/dev/null; then
+  cuobjdump --dump-resource-usage "$build/gpu/libkest_gpu.a" 2>/dev/null |
+    grep -E "cuda_find_peach|cuda_build_map" || true
+fi
+
+section "libplogpu exports"
+nm -D --defined-only "$build/gpu/libplogpu.so" | awk '{ print $3 }'
+
+section "plo-gpu-check (benchmark $bench_seconds s)"
+timeout "$run_limit_s" "$build/tools/gpu-check/plo-gpu-check" --bench-seconds "$bench_seconds"
+status=$?
+case $status in
+  0) section "All GPU checks passed" ;;
+  77) section "NO GPU FOUND: built and printed the ptxas figures; nothing was run on a device" ;;
+  124) section "FAIL: plo-gpu-check ran past $run_limit_s s" ; status=1 ;;
+  *) section "FAIL: plo-gpu-check exited with status $status" ; status=1 ;;
+esac
+echo "logs: $logs/gpu-check.log, $logs/build.log"
+exit "$status"

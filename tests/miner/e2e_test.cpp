@@ -1,0 +1,182 @@
+// End to end with the real binaries: plominer (software device) against plo-testpool, each in
+// a scratch directory. These tests take tens of seconds: the software device builds the whole
+// 1 GiB tile map on the CPU before its first share.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+
+#include <chrono>
+#include <regex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "subprocess.h"
+
+namespace {
+
+using std::chrono::milliseconds;
+using std::chrono::seconds;
+
+constexpr const char* kMiner = PLOMINER_PATH;
+constexpr const char* kPool = TESTPOOL_PATH;
+
+// Starts plo-testpool with `args` and returns its port.
+std::string StartPool(std::unique_ptr<e2e::Subprocess>& pool, const e2e::ScratchDir& dir,
+                      std::vector<std::string> args) {
+  args.insert(args.begin(), {kPool, "--port", "0"});
+  pool = std::make_unique<e2e::Subprocess>(args, dir.path());
+  EXPECT_TRUE(pool->WaitFor("listening on 127.0.0.1:", seconds(10)));
+  std::smatch m;
+  const std::string out = pool->Output();
+  if (!std::regex_search(out, m, std::regex("listening on 127\\.0\\.0\\.1:(\\d+)"))) return "";
+  return m[1];
+}
+
+// The first halves (nonce bytes 0..15) of every "nonce" block printed after `from`.
+std::set<std::string> FirstHalves(const std::string& out, size_t from) {
+  std::set<std::string> halves;
+  const std::regex nonce("\nnonce \\d+\n((?:\\d+ ){32})\n");
+  for (auto it = std::sregex_iterator(out.begin() + static_cast<long>(from), out.end(), nonce);
+       it != std::sregex_iterator(); ++it) {
+    std::string bytes = (*it)[1];
+    size_t pos = 0;
+    for (int i = 0; i < 16; ++i) pos = bytes.find(' ', pos) + 1;
+    halves.insert(bytes.substr(0, pos));
+  }
+  return halves;
+}
+
+TEST(MinerEndToEnd, StartsInAnEmptyDirectoryWithDefaults) {
+  e2e::ScratchDir dir;
+  e2e::Subprocess miner({kMiner}, dir.path());
+  ASSERT_TRUE(miner.WaitFor("AltPools:\n1/ ", seconds(10))) << miner.Output();
+  const std::string out = miner.Output();
+  EXPECT_EQ(out.rfind("Varn-PLOMiner (Cuda) v2.4\n", 0), 0u) << out;
+  EXPECT_NE(out.find("Software device ("), std::string::npos) << out;
+  miner.Signal(SIGKILL);
+}
+
+TEST(MinerEndToEnd, FailsOverFromADeadPoolToTheTestPool) {
+  e2e::ScratchDir dir;
+  std::unique_ptr<e2e::Subprocess> pool;
+  const std::string port = StartPool(pool, dir, {"--diff", "1", "--block", "0"});
+  ASSERT_FALSE(port.empty());
+  // Port 1 on the loopback: nothing listens there.
+  dir.WriteFile("config.txt",
+                "0xkey.%computername% pw stratum+tcp://127.0.0.1:1\n"
+                "stratum+tcp://127.0.0.1:" +
+                    port + " stratum+tcp://x:2\n");
+  e2e::Subprocess miner({kMiner}, dir.path());
+  ASSERT_TRUE(miner.WaitFor("Start mining...", seconds(30))) << miner.Output();
+  const std::string out = miner.Output();
+  EXPECT_NE(out.find("WORKER NAME: "), std::string::npos);
+  EXPECT_NE(out.find("AltPools:\n1/ stratum+tcp://127.0.0.1:1\n2/ stratum+tcp://127.0.0.1:" + port +
+                     "\n3/ stratum+tcp://x:2\n"),
+            std::string::npos)
+      << out;
+  EXPECT_EQ(e2e::Count(out, "Can not connect to "), 1) << out;
+  EXPECT_NE(out.find("Can not connect to stratum+tcp://127.0.0.1:1\n"), std::string::npos);
+  miner.Write("q\n");
+  EXPECT_EQ(miner.Wait(seconds(10)), 0) << miner.Output();
+}
+
+TEST(MinerEndToEnd, InjectedLaunchErrorEndsTheProcessWith255) {
+  e2e::ScratchDir dir;
+  std::unique_ptr<e2e::Subprocess> pool;
+  // Block 0: no map build, the first search launch comes at once.
+  const std::string port = StartPool(pool, dir, {"--diff", "30", "--block", "0"});
+  ASSERT_FALSE(port.empty());
+  dir.WriteFile("config.txt", "key pw stratum+tcp://127.0.0.1:" + port + "\n");
+  e2e::Subprocess miner({kMiner}, dir.path(), {{"KEST_SWDEV_FAULT", "launch"}});
+  EXPECT_EQ(miner.Wait(seconds(60)), 255) << miner.Output();
+  const std::string out = miner.Output();
+  EXPECT_NE(out.find("cuda_find_peach: "), std::string::npos) << out;
+  EXPECT_NE(out.find("Your GPUs get crashed... Terminate miner! Please restart it manually \n"),
+            std::string::npos)
+      << out;
+}
+
+TEST(MinerEndToEnd, GetworkPoolIsRefusedWithStatus1) {
+  e2e::ScratchDir dir;
+  std::unique_ptr<e2e::Subprocess> pool;
+  const std::string port = StartPool(pool, dir, {"--http", "--diff", "20", "--block", "0"});
+  ASSERT_FALSE(port.empty());
+  dir.WriteFile("config.txt", "key pw http://127.0.0.1:" + port + "\n");
+  e2e::Subprocess miner({kMiner}, dir.path());
+  EXPECT_EQ(miner.Wait(seconds(60)), 1) << miner.Output();
+  EXPECT_NE(miner.Output().find("Not supporting getwork\n"), std::string::npos) << miner.Output();
+}
+
+// One long run: the map is built once, shares are found, submitted and accepted, a new job
+// and a template are taken up, 'i' prints true counts and 'q' ends the process promptly.
+TEST(MinerEndToEnd, MinesAcceptedSharesAcrossJobsAndTemplates) {
+  e2e::ScratchDir dir;
+  std::unique_ptr<e2e::Subprocess> pool;
+  // Refreshed jobs keep the previous-block hash and carry block 0, so the map stays valid.
+  const std::string port =
+      StartPool(pool, dir, {"--diff", "11", "--block", "7", "--refresh-block", "0"});
+  ASSERT_FALSE(port.empty());
+  dir.WriteFile("config.txt", "key pw stratum+tcp://127.0.0.1:" + port + "\n");
+  e2e::Subprocess miner({kMiner}, dir.path());
+
+  ASSERT_TRUE(miner.WaitFor("tile map built", seconds(240))) << miner.Output();
+  ASSERT_TRUE(pool->WaitFor("share accepted", seconds(90), 2)) << miner.Output() << pool->Output();
+
+  // A new job: shares found after it are accepted against it.
+  const size_t before_job = miner.Output().size();
+  pool->Signal(SIGUSR1);
+  ASSERT_TRUE(miner.WaitFor("Received new work!", seconds(10), 2)) << miner.Output();
+  const int accepted_before = e2e::Count(pool->Output(), "share accepted");
+  ASSERT_TRUE(pool->WaitFor("share accepted", seconds(90), accepted_before + 2)) << pool->Output();
+  const size_t after_job = miner.Output().size();
+  EXPECT_EQ(FirstHalves(miner.Output(), after_job).size(), 0u);
+
+  // A template: every worker takes the job up again with a new first half.
+  pool->Signal(SIGUSR2);
+  ASSERT_TRUE(pool->WaitFor("new template", seconds(10))) << pool->Output();
+  const int accepted_at_template = e2e::Count(pool->Output(), "share accepted");
+  ASSERT_TRUE(pool->WaitFor("share accepted", seconds(90), accepted_at_template + 2));
+  EXPECT_GE(FirstHalves(miner.Output(), before_job).size(), 2u) << miner.Output();
+
+  // 'i' prints the true counts: every submitted share was a success, every re-check failure
+  // a failed share.
+  miner.Write("i\n");
+  ASSERT_TRUE(miner.WaitFor("Failed share: ", seconds(5))) << miner.Output();
+  const std::string out = miner.Output();
+  std::smatch m;
+  ASSERT_TRUE(std::regex_search(out, m,
+                                std::regex("Success share for user: (\\d+) \n"
+                                           "Success share for dev: 0 \n"
+                                           "Failed share: (\\d+) \n")));
+  // The manager prints its verdict line just before it counts, and the statistics come from
+  // another thread: the count may lag the lines printed before it by the one in flight.
+  const std::string at_stats = out.substr(0, static_cast<size_t>(m.position(0)));
+  const int submitted = e2e::Count(at_stats, "Submitting shares\n");
+  const int failed = e2e::Count(at_stats, "CPU failed check\n");
+  EXPECT_GE(std::stoi(m[1]), 4);
+  EXPECT_GE(std::stoi(m[1]) + std::stoi(m[2]), submitted + failed - 1);
+  EXPECT_LE(std::stoi(m[1]), submitted);
+  EXPECT_LE(std::stoi(m[2]), failed);
+
+  const auto quit = std::chrono::steady_clock::now();
+  miner.Write("q\n");
+  EXPECT_EQ(miner.Wait(seconds(10)), 0) << miner.Output();
+  EXPECT_LT(std::chrono::steady_clock::now() - quit, milliseconds(2500));
+
+  pool->Signal(SIGINT);
+  ASSERT_EQ(pool->Wait(seconds(10)), 0);
+  // Every share is accepted, except the few found on the first job that reach the pool just
+  // after it moved on to the second one (stale: the manager takes a new job up within a pass).
+  const std::string pool_out = pool->Output();
+  const size_t job_change = pool_out.find("new job 2");
+  ASSERT_NE(job_change, std::string::npos);
+  EXPECT_EQ(e2e::Count(pool_out.substr(0, job_change), "share rejected"), 0) << pool_out;
+  EXPECT_LE(e2e::Count(pool_out, "share rejected"), 5) << pool_out;
+  EXPECT_EQ(e2e::Count(pool_out, "share rejected"),
+            e2e::Count(pool_out, "share rejected: not a solution"));
+  EXPECT_NE(pool_out.find("summary: accepted "), std::string::npos);
+  EXPECT_NE(pool_out.find("hash rate "), std::string::npos) << pool_out;
+}
+
+}  // namespace

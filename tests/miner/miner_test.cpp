@@ -1,0 +1,231 @@
+// The mining engine on the software device: solution handling, hash-rate lines and the job
+// hand-over between the manager and a device worker.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <memory>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/CudaUtils.h"
+#include "gpu/second_half.h"
+#include "miner/gpu_context.h"
+#include "miner/miner_man.h"
+#include "miner/seed.h"
+#include "pool/pool_api.h"
+
+namespace {
+
+using testing::internal::CaptureStdout;
+using testing::internal::GetCapturedStdout;
+
+int Count(const std::string& text, const std::string& needle) {
+  int n = 0;
+  for (size_t p = text.find(needle); p != std::string::npos; p = text.find(needle, p + 1)) ++n;
+  return n;
+}
+
+// A manager over one software device, with a facade that has no connection: submissions are
+// printed as not sent and counted as nothing; re-check failures are counted.
+class Engine : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    auto dev = std::make_shared<Kest::CudaDevConfig>();
+    dev->name = "Software device";
+    devices_.push_back(dev);
+    pool_ = std::make_shared<Kest::PoolApi>("key", "pw", success_, failed_, exit_,
+                                            std::vector<std::string>{"stratum+tcp://x:1"});
+    miner_ = std::make_unique<Kest::MinerManCuda>(count_, pool_, devices_, exit_);
+    CaptureStdout();
+    ASSERT_EQ(miner_->InitGpu(), 1);
+    GetCapturedStdout();
+  }
+
+  // A job trailer in the context, and a valid first half from the generator.
+  void SetJob(uint8_t difficulty) {
+    Kest::cudaGpuContext& ctx = miner_->Context(0);
+    auto rng = Kest::VarnRand::FromSeed(12345);
+    Kest::trigg_gen(first_half_, *rng);
+    std::lock_guard<std::mutex> lock(ctx.job_mutex);
+    for (size_t i = 0; i < sizeof(ctx.trailer); ++i) ctx.trailer[i] = static_cast<uint8_t>(i);
+    ctx.difficulty = difficulty;
+    ctx.build_map = 0;
+  }
+
+  // Writes the second half of candidate `index` into ring slot `seq` mod 1024.
+  void WriteSlot(uint32_t seq, uint32_t index) {
+    cuda_second_half(index, miner_->Context(0).result_slots + (seq % 1024) * 16);
+  }
+
+  // Announces solutions up to sequence number `count` with the current first half.
+  void Announce(uint32_t count) {
+    Kest::cudaGpuContext& ctx = miner_->Context(0);
+    HaikuRes r;
+    std::memcpy(r.haiku, first_half_, 16);
+    r.found_count = count;
+    {
+      std::lock_guard<std::mutex> lock(ctx.queue_mutex);
+      ctx.results.push_back(r);
+    }
+    Kest::StoreFoundCount(ctx.host_found_count, count);
+  }
+
+  std::atomic<int32_t> success_{0};
+  std::atomic<int32_t> failed_{0};
+  std::atomic<bool> exit_{false};
+  int32_t count_ = 1;
+  Kest::DeviceList devices_;
+  std::shared_ptr<Kest::PoolApi> pool_;
+  std::unique_ptr<Kest::MinerManCuda> miner_;
+  uint8_t first_half_[16] = {};
+};
+
+TEST_F(Engine, TwoSolutionsFromOneLaunchAreHandledInOnePass) {
+  SetJob(0);  // difficulty 0: every syntactically valid nonce is a solution
+  WriteSlot(0, 17);
+  WriteSlot(1, 4000000000u);
+  Announce(2);
+  uint32_t consumed = 0;
+  CaptureStdout();
+  miner_->ProcessSolutions(0, consumed);
+  const std::string out = GetCapturedStdout();
+  EXPECT_EQ(consumed, 2u);
+  EXPECT_EQ(Count(out, "Submitting shares\n"), 2) << out;
+  EXPECT_NE(out.find("\nnonce 0\n"), std::string::npos);
+  EXPECT_NE(out.find("\nnonce 1\n"), std::string::npos);
+  // The nonce line lists the first half, then the second half, as unsigned decimals.
+  std::string expected = "\nnonce 1\n";
+  uint8_t second[16];
+  cuda_second_half(4000000000u, second);
+  for (uint8_t b : first_half_) expected += std::to_string(b) + " ";
+  for (uint8_t b : second) expected += std::to_string(b) + " ";
+  EXPECT_NE(out.find(expected + "\n"), std::string::npos) << out;
+
+  // Nothing new: the next pass does nothing.
+  CaptureStdout();
+  miner_->ProcessSolutions(0, consumed);
+  EXPECT_EQ(GetCapturedStdout(), "");
+}
+
+TEST_F(Engine, ACandidateFailingTheCpuCheckIsCountedAndNotSubmitted) {
+  SetJob(0);
+  std::memset(miner_->Context(0).result_slots, 0, 16);  // an all-NIL half fails the syntax check
+  Announce(1);
+  uint32_t consumed = 0;
+  CaptureStdout();
+  miner_->ProcessSolutions(0, consumed);
+  const std::string out = GetCapturedStdout();
+  EXPECT_EQ(Count(out, "CPU failed check\n"), 1) << out;
+  EXPECT_EQ(Count(out, "Submitting shares"), 0);
+  EXPECT_EQ(failed_.load(), 1);
+  EXPECT_EQ(success_.load(), 0);
+}
+
+TEST_F(Engine, RingOverflowFetchesOnlyTheNewest1024) {
+  SetJob(0);
+  const uint32_t total = 1500;
+  for (uint32_t seq = 0; seq < total; ++seq) WriteSlot(seq, seq * 7919u);
+  Announce(total);
+  uint32_t consumed = 0;
+  CaptureStdout();
+  miner_->ProcessSolutions(0, consumed);
+  const std::string out = GetCapturedStdout();
+  EXPECT_EQ(consumed, total);
+  EXPECT_NE(out.find("Device #0: 476 solutions lost (more than 1024 between two fetches)\n"),
+            std::string::npos);
+  // Every slot is fetched exactly once.
+  EXPECT_EQ(Count(out, "\nnonce "), 1024);
+  std::set<std::string> slots;
+  for (uint32_t s = 0; s < 1024; ++s) {
+    EXPECT_EQ(Count(out, "\nnonce " + std::to_string(s) + "\n"), 1) << s;
+  }
+  EXPECT_EQ(Count(out, "Submitting shares\n"), 1024);
+}
+
+TEST_F(Engine, CounterAheadOfTheQueueEndsTheProcessWithStatus1) {
+  testing::FLAGS_gtest_death_test_style = "threadsafe";
+  SetJob(0);
+  Kest::StoreFoundCount(miner_->Context(0).host_found_count, 3);
+  uint32_t consumed = 0;
+  EXPECT_EXIT(miner_->ProcessSolutions(0, consumed), testing::ExitedWithCode(1), "");
+}
+
+TEST(HashRateLine, KiloAndMegaHashes) {
+  float total = 0;
+  EXPECT_EQ(Kest::MinerManCuda::HashRateLine({}, &total), " Total: 0.00 KHs\n");
+  EXPECT_EQ(Kest::MinerManCuda::HashRateLine({12.345, 0.5}, &total),
+            "Device #0: 12.35 KHs |Device #1: 0.50 KHs | Total: 12.85 KHs\n");
+  EXPECT_FLOAT_EQ(total, 12.845f);
+  EXPECT_EQ(Kest::MinerManCuda::HashRateLine({400.0, 600.0}, &total),
+            "Device #0: 400.00 KHs |Device #1: 600.00 KHs | Total: 1000.00 KHs\n");
+  EXPECT_EQ(Kest::MinerManCuda::HashRateLine({400.0, 600.5}, &total),
+            "Device #0: 400.00 KHs |Device #1: 600.50 KHs | Total: 1.00 MHs\n");
+}
+
+TEST_F(Engine, RateIsCandidatesPerMillisecondSinceTheLastSample) {
+  Kest::cudaGpuContext& ctx = miner_->Context(0);
+  ctx.rate_start.store(Kest::SystemNanos() - 2000000000LL);  // two seconds ago
+  ctx.hash_count.store(4000000.0);                           // 2000 candidates per ms
+  CaptureStdout();
+  const float total = miner_->ReportHashRate();
+  const std::string out = GetCapturedStdout();
+  EXPECT_NEAR(total, 2000.0f, 5.0f);
+  EXPECT_EQ(out.rfind("Device #0: 1", 0), 0u) << out;
+  EXPECT_NE(out.find(" MHs\n"), std::string::npos) << out;
+  EXPECT_EQ(ctx.hash_count.load(), 0.0);  // read and zeroed
+}
+
+// The worker on the software device: with job flag 1 it launches nothing; with 2 it takes up
+// the job with a new first half; it ends after its current launch once the exit flag is set.
+TEST_F(Engine, WorkerHonoursTheJobFlags) {
+  SetJob(40);  // no map build (block 0) and practically no solutions
+  Kest::cudaGpuContext& ctx = miner_->Context(0);
+  std::atomic<int32_t>& flag = miner_->JobFlag(0);
+  std::atomic<bool> stop{false};
+  auto first_half = [&] {
+    std::lock_guard<std::mutex> lock(ctx.job_mutex);
+    return std::string(reinterpret_cast<const char*>(ctx.trailer) + 92, 16);
+  };
+  const std::string before = first_half();
+  flag.store(Kest::kJobNew);
+  CaptureStdout();
+  std::thread worker(Kest::cudakernelStratum, std::ref(ctx), std::ref(flag), std::ref(stop));
+
+  auto wait_for_launches = [&](double above) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (ctx.hash_count.load() <= above && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return ctx.hash_count.load() > above;
+  };
+  ASSERT_TRUE(wait_for_launches(0.0));
+  EXPECT_EQ(flag.load(), Kest::kJobKeep);
+  const std::string taken = first_half();
+  EXPECT_NE(taken, before);
+
+  // Hold: after the launch in flight, nothing more is launched.
+  flag.store(Kest::kJobHold);
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  const double held = ctx.hash_count.load();
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  EXPECT_EQ(ctx.hash_count.load(), held);
+
+  // Any value other than 0 and 1 means a new job: a new first half, launches resume.
+  flag.store(3);
+  ASSERT_TRUE(wait_for_launches(held));
+  EXPECT_EQ(flag.load(), Kest::kJobKeep);
+  EXPECT_NE(first_half(), taken);
+
+  const auto t0 = std::chrono::steady_clock::now();
+  stop.store(true);
+  worker.join();
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(5));
+  const std::string out = GetCapturedStdout();
+  EXPECT_NE(out.find("Auto calc: numblock: "), std::string::npos) << out;
+}
+
+}  // namespace
