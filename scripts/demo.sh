@@ -12,7 +12,7 @@ cmake --build build -j"$(nproc)" --target plominer plo-testpool
 
 scratch=$(mktemp -d /tmp/plominer-demo.XXXXXX)
 pool_log="$scratch/pool.log"
-"$root/build/tools/testpool/plo-testpool" --port 0 --diff "${DEMO_DIFF:-10}" --block 1 \
+"$root/build/tools/testpool/plo-testpool" --port 0 --diff "${DEMO_DIFF:-15}" --block 1 \
   --refresh-block 0 --job-every 60 >"$pool_log" 2>&1 &
 pool_pid=$!
 cleanup() {
