@@ -32,8 +32,7 @@ void RenewFirstHalf(cudaGpuContext& ctx, VarnRand& rng, SHA256_CTX& midstate, ui
 // process is shutting down.
 void BuildMap(cudaGpuContext& ctx, unsigned grid, const std::atomic<bool>& exit_flag) {
   const auto start = std::chrono::steady_clock::now();
-  std::printf("Device #%d: building the tile map...\n", ctx.device);
-  std::fflush(stdout);
+  Printf("Device #%d: building the tile map...\n", ctx.device);
   const uint32_t step = grid * kBuildMapBlockThreads;
   for (uint32_t offset = 0; offset < kMapTiles; offset += step) {
     LaunchBuildMap(grid, ctx.stream, offset, ctx.map);
@@ -42,15 +41,14 @@ void BuildMap(cudaGpuContext& ctx, unsigned grid, const std::atomic<bool>& exit_
   cudaStreamSynchronize(ctx.stream);
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  std::printf("Device #%d: tile map built in %.1f s\n", ctx.device, seconds);
-  std::fflush(stdout);
+  Printf("Device #%d: tile map built in %.1f s\n", ctx.device, seconds);
 }
 
 [[noreturn]] void DeviceCrashed(cudaError_t err) {
-  std::printf("cuda_find_peach: %s \n", cudaGetErrorString(err));
-  std::printf("Your GPUs get crashed... Terminate miner! Please restart it manually \n");
-  std::fflush(stdout);
-  std::exit(-1);
+  Printf("cuda_find_peach: %s \n", cudaGetErrorString(err));
+  Print("Your GPUs get crashed... Terminate miner! Please restart it manually \n");
+  // Other threads are still using the contexts: end without running destructors under them.
+  std::_Exit(-1);
 }
 
 }  // namespace
@@ -71,13 +69,11 @@ void cudakernelStratum(cudaGpuContext& ctx, std::atomic<int32_t>& job_flag,
   if (err == cudaSuccess) err = BuildMapGeometry(&map_blocks);
   if (err != cudaSuccess || blocks <= 0 || threads <= 0 || map_blocks <= 0) {
     // Launching with a made-up geometry would search nothing or fault: stop this worker.
-    std::printf("Device #%d: cannot compute the launch geometry (%s); worker stopped\n", ctx.device,
-                cudaGetErrorString(err));
-    std::fflush(stdout);
+    Printf("Device #%d: cannot compute the launch geometry (%s); worker stopped\n", ctx.device,
+           cudaGetErrorString(err));
     return;
   }
-  std::printf("Auto calc: numblock: %d numthread: %d \n", blocks, threads);
-  std::fflush(stdout);
+  Printf("Auto calc: numblock: %d numthread: %d \n", blocks, threads);
   const uint32_t n = static_cast<uint32_t>(blocks) * static_cast<uint32_t>(threads);
   const double candidates = static_cast<double>(n);
 

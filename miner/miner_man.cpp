@@ -126,7 +126,7 @@ void MinerManCuda::ProcessSolutions(int32_t j, uint32_t& consumed) {
     std::lock_guard<std::mutex> lock(ctx.queue_mutex);
     if (ctx.results.empty()) {
       Print("[Varn] Unexpected - Queue thread safe fail!");
-      std::exit(1);
+      std::_Exit(1);  // workers still use the contexts: no destructors under them
     }
     r = ctx.results.front();
     ctx.results.pop_front();
@@ -222,7 +222,7 @@ void MinerManCuda::Run() {
   Print("Start mining...\n");
   if (!pool->IsStratum()) {
     Print("Not supporting getwork\n");
-    std::exit(1);
+    std::_Exit(1);
   }
 
   for (size_t i = 0; i < contexts.size(); ++i) {

@@ -13,6 +13,7 @@
 
 #include "app/CudaUtils.h"
 #include "gpu/second_half.h"
+#include "gpu/softdevice/config.h"
 #include "miner/gpu_context.h"
 #include "miner/miner_man.h"
 #include "miner/seed.h"
@@ -226,6 +227,25 @@ TEST_F(Engine, WorkerHonoursTheJobFlags) {
   EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(5));
   const std::string out = GetCapturedStdout();
   EXPECT_NE(out.find("Auto calc: numblock: "), std::string::npos) << out;
+}
+
+// A device whose occupancy queries fail stops its worker with a message instead of launching
+// with a made-up geometry.
+TEST_F(Engine, WorkerStopsWhenTheLaunchGeometryCannotBeComputed) {
+  SetJob(40);
+  Kest::swdev::Fault fault;
+  fault.kind = Kest::swdev::Fault::Kind::kAttributes;
+  fault.device = 0;
+  Kest::swdev::InjectFault(fault);
+  std::atomic<bool> stop{false};
+  miner_->JobFlag(0).store(Kest::kJobNew);
+  CaptureStdout();
+  Kest::cudakernelStratum(miner_->Context(0), miner_->JobFlag(0), stop);  // returns by itself
+  const std::string out = GetCapturedStdout();
+  Kest::swdev::ClearFaults();
+  EXPECT_NE(out.find("Device #0: cannot compute the launch geometry ("), std::string::npos) << out;
+  EXPECT_EQ(out.find("Auto calc"), std::string::npos);
+  EXPECT_EQ(miner_->Context(0).hash_count.load(), 0.0);
 }
 
 }  // namespace
