@@ -278,3 +278,55 @@ TEST(KeyReceiver, StatisticsThenQuitAndEndOfInput) {
 }
 
 }  // namespace
+
+#ifdef KEST_SOFTWARE_DEVICE
+#include "gpu/softdevice/config.h"
+
+namespace {
+
+// Discovery through the runtime, then selection, with two software devices.
+TEST(DeviceDiscovery, TwoSoftwareDevicesThenDeviceConfig) {
+  Kest::swdev::Config config;
+  config.device_count = 2;
+  config.names = {"Rig card A", "Rig card B"};
+  Kest::swdev::Configure(config);
+  Kest::DeviceList devices;
+  ASSERT_TRUE(Kest::GetDevInfo(devices));
+  ASSERT_EQ(devices.size(), 2u);
+  for (int d = 0; d < 2; ++d) {
+    const auto& rec = dynamic_cast<const Kest::CudaDevConfig&>(*devices[static_cast<size_t>(d)]);
+    EXPECT_EQ(rec.device_id, d);
+    EXPECT_EQ(rec.cuda_device_index, d);
+    EXPECT_FLOAT_EQ(rec.intensity, 0.0f);  // set by the selection
+  }
+  const std::string path = TestFile("deviceconfig_discovery.txt");
+  WriteFile(path.c_str(), "2 1 50 0 100");
+  int32_t count = 2;
+  testing::internal::CaptureStdout();
+  Kest::SelectDevices(path.c_str(), count, devices);
+  const std::string out = testing::internal::GetCapturedStdout();
+  std::remove(path.c_str());
+  ASSERT_EQ(count, 2);
+  EXPECT_NE(out.find("1 --------- Rig card B\n0 --------- Rig card A\n"), std::string::npos) << out;
+  EXPECT_EQ(dynamic_cast<const Kest::CudaDevConfig&>(*devices[0]).cuda_device_index, 1);
+  Kest::swdev::Configure(Kest::swdev::Config{});
+}
+
+TEST(DeviceDiscovery, UnreadableDeviceEndsTheProcessWithStatus1) {
+  testing::FLAGS_gtest_death_test_style = "threadsafe";
+  Kest::swdev::Config config;
+  config.device_count = 2;
+  Kest::swdev::Fault fault;
+  fault.kind = Kest::swdev::Fault::Kind::kProperties;
+  fault.device = 1;
+  config.faults.push_back(fault);
+  Kest::swdev::Configure(config);
+  Kest::DeviceList devices;
+  EXPECT_EXIT(Kest::GetDevInfo(devices), testing::ExitedWithCode(1),
+              "Fatal error: cudaGetDeviceProperties \\(.+ at CudaUtils:[0-9]+\\)\n"
+              "\\*\\*\\* FAILED - ABORTING\n");
+  Kest::swdev::Configure(Kest::swdev::Config{});
+}
+
+}  // namespace
+#endif
