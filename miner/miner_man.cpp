@@ -97,7 +97,9 @@ void MinerManCuda::SetAllJobFlags(int32_t value) {
 
 bool MinerManCuda::TakeInJob() {
   pool->GetJob(job);
-  if (job.diff == 0) {
+  // Difficulty 0 means "no job yet" (and would make every candidate a share); a negative one
+  // comes from a connection rebuilt between the announcement and the fetch. Wait for the next.
+  while (job.diff <= 0) {
     while (!pool->HaveNewWork()) {
       if (exit_flag.load()) return false;
       mySleep(kZeroDiffPollMs);
@@ -118,26 +120,32 @@ bool MinerManCuda::TakeInJob() {
 void MinerManCuda::ProcessSolutions(int32_t j, uint32_t& consumed) {
   cudaGpuContext& ctx = contexts[static_cast<size_t>(j)];
   cudaSetDevice(ctx.device);
-  const uint32_t announced = LoadFoundCount(ctx.host_found_count);
-  if (static_cast<int32_t>(announced) <= static_cast<int32_t>(consumed)) return;
-
-  HaikuRes r;
-  {
-    std::lock_guard<std::mutex> lock(ctx.queue_mutex);
-    if (ctx.results.empty()) {
-      Print("[Varn] Unexpected - Queue thread safe fail!");
-      std::_Exit(1);  // workers still use the contexts: no destructors under them
+  // Every announcement queued so far is handled now: a device announces once per launch that
+  // found something, and leaving entries for later passes would let the ring overwrite them.
+  while (static_cast<int32_t>(LoadFoundCount(ctx.host_found_count)) >
+         static_cast<int32_t>(consumed)) {
+    HaikuRes r;
+    {
+      std::lock_guard<std::mutex> lock(ctx.queue_mutex);
+      if (ctx.results.empty()) {
+        Print("[Varn] Unexpected - Queue thread safe fail!");
+        std::_Exit(1);  // workers still use the contexts: no destructors under them
+      }
+      r = ctx.results.front();
+      ctx.results.pop_front();
     }
-    r = ctx.results.front();
-    ctx.results.pop_front();
+    CheckAnnounced(ctx, j, r, consumed);
+    consumed = r.found_count;
   }
+}
 
+void MinerManCuda::CheckAnnounced(cudaGpuContext& ctx, int32_t j, const HaikuRes& r,
+                                  uint32_t consumed) {
+  // Sequence numbers more than a ring's length behind the newest one were overwritten.
+  uint32_t lost = 0;
   uint32_t first = consumed;
   if (r.found_count - first > kResultSlots) {
-    // Older slots of the ring were overwritten by later solutions before this fetch.
-    const uint32_t lost = r.found_count - first - kResultSlots;
-    Printf("Device #%d: %u solutions lost (more than %u between two fetches)\n", j, lost,
-           kResultSlots);
+    lost = r.found_count - first - kResultSlots;
     first = r.found_count - kResultSlots;
   }
 
@@ -153,7 +161,16 @@ void MinerManCuda::ProcessSolutions(int32_t j, uint32_t& consumed) {
     uint8_t second_half[kResultSlotBytes];
     cudaMemcpyAsync(second_half, ctx.result_slots + slot * kResultSlotBytes, sizeof(second_half),
                     cudaMemcpyDeviceToHost, ctx.readback_stream);
+    // The device goes on searching meanwhile: a solution numbered n + 1024 or later may have
+    // been written over this slot before it was read. The counter read after the slot tells.
+    uint32_t device_count = 0;
+    cudaMemcpyAsync(&device_count, ctx.dev_found_count, sizeof(device_count),
+                    cudaMemcpyDeviceToHost, ctx.readback_stream);
     cudaStreamSynchronize(ctx.readback_stream);
+    if (device_count - n > kResultSlots) {
+      ++lost;
+      continue;
+    }
 
     BTRAILER candidate;
     std::memcpy(&candidate, job_trailer, sizeof(candidate));
@@ -176,7 +193,12 @@ void MinerManCuda::ProcessSolutions(int32_t j, uint32_t& consumed) {
       pool->CountFailedShare();
     }
   }
-  consumed = r.found_count;
+  if (lost > 0) {
+    Printf(
+        "Device #%d: %u solutions lost (overwritten in the %u-slot result ring before they "
+        "were fetched)\n",
+        j, lost, kResultSlots);
+  }
 }
 
 std::string MinerManCuda::HashRateLine(const std::vector<double>& rates, float* total) {

@@ -52,6 +52,9 @@ class MinerManCuda {
 
  private:
   bool TakeInJob();
+  // Fetches, re-checks and submits the solutions of one announcement, numbered from `consumed`
+  // up to r.found_count - 1.
+  void CheckAnnounced(cudaGpuContext& ctx, int32_t j, const HaikuRes& r, uint32_t consumed);
   void SetAllJobFlags(int32_t value);
 
   std::vector<std::shared_ptr<CudaDevConfig>> devices;

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <deque>
 #include <functional>
+#include <exception>
 #include <mutex>
 #include <utility>
 #include <vector>
@@ -437,7 +438,19 @@ JorlStratum::JorlStratum(const char* account, const char* password, const char* 
                          const char* port)
     : core_(std::make_shared<Core>(account, password, host, port)) {
   watchdog_ = std::thread([this] { StratumWatchDog(); });
-  InstallConnection(core_);
+  try {
+    InstallConnection(core_);
+  } catch (...) {
+    // No connection object could be built (threads or sockets exhausted): stop the watchdog
+    // before the exception leaves, so the caller sees the failure instead of a terminate.
+    {
+      std::lock_guard<std::mutex> lock(core_->mutex);
+      core_->stop = true;
+    }
+    core_->wake.notify_all();
+    watchdog_.join();
+    throw;
+  }
 }
 
 JorlStratum::~JorlStratum() {
@@ -469,7 +482,14 @@ void JorlStratum::StratumWatchDog() {
     Kest::Print(".");
     broken.reset();
     if (core->WaitForStop(kRebuildDelay)) return;
-    InstallConnection(core);
+    try {
+      InstallConnection(core);
+    } catch (const std::exception& e) {
+      Kest::Print(std::string("Cannot rebuild the pool connection: ") + e.what() + "\n");
+      lock.lock();
+      core->corrupt = true;  // try again after the next delay
+      continue;
+    }
     lock.lock();
   }
 }

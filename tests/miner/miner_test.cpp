@@ -62,8 +62,15 @@ class Engine : public ::testing::Test {
     cuda_second_half(index, miner_->Context(0).result_slots + (seq % 1024) * 16);
   }
 
-  // Announces solutions up to sequence number `count` with the current first half.
+  // Sets the device's solution counter, as the search kernel leaves it.
+  void SetDeviceCount(uint32_t count) {
+    cudaMemcpy(miner_->Context(0).dev_found_count, &count, sizeof(count), cudaMemcpyHostToDevice);
+  }
+
+  // Announces solutions up to sequence number `count` with the current first half, as the
+  // worker does after a launch.
   void Announce(uint32_t count) {
+    SetDeviceCount(count);
     Kest::cudaGpuContext& ctx = miner_->Context(0);
     HaikuRes r;
     std::memcpy(r.haiku, first_half_, 16);
@@ -136,8 +143,10 @@ TEST_F(Engine, RingOverflowFetchesOnlyTheNewest1024) {
   miner_->ProcessSolutions(0, consumed);
   const std::string out = GetCapturedStdout();
   EXPECT_EQ(consumed, total);
-  EXPECT_NE(out.find("Device #0: 476 solutions lost (more than 1024 between two fetches)\n"),
-            std::string::npos);
+  EXPECT_NE(out.find("Device #0: 476 solutions lost (overwritten in the 1024-slot result ring "
+                     "before they were fetched)\n"),
+            std::string::npos)
+      << out.substr(out.size() - 300);
   // Every slot is fetched exactly once.
   EXPECT_EQ(Count(out, "\nnonce "), 1024);
   std::set<std::string> slots;
@@ -145,6 +154,42 @@ TEST_F(Engine, RingOverflowFetchesOnlyTheNewest1024) {
     EXPECT_EQ(Count(out, "\nnonce " + std::to_string(s) + "\n"), 1) << s;
   }
   EXPECT_EQ(Count(out, "Submitting shares\n"), 1024);
+}
+
+// The device kept searching after the announcement: a slot already written over by a later
+// solution is reported lost, not re-checked against the wrong first half.
+TEST_F(Engine, SlotsOverwrittenAfterTheAnnouncementAreLostNotFailed) {
+  SetJob(0);
+  WriteSlot(0, 5);
+  WriteSlot(1, 6);
+  Announce(2);
+  SetDeviceCount(1025);  // solution 1024 has gone into slot 0 meanwhile
+  uint32_t consumed = 0;
+  CaptureStdout();
+  miner_->ProcessSolutions(0, consumed);
+  const std::string out = GetCapturedStdout();
+  EXPECT_EQ(consumed, 2u);
+  EXPECT_EQ(Count(out, "\nnonce "), 1) << out;
+  EXPECT_NE(out.find("\nnonce 1\n"), std::string::npos);
+  EXPECT_NE(out.find("Device #0: 1 solutions lost"), std::string::npos) << out;
+  EXPECT_EQ(failed_.load(), 0);
+}
+
+// Announcements from several launches are all handled in one pass.
+TEST_F(Engine, EveryQueuedAnnouncementIsHandledInOnePass) {
+  SetJob(0);
+  for (uint32_t seq = 0; seq < 5; ++seq) WriteSlot(seq, seq + 100);
+  Announce(2);
+  Announce(3);
+  Announce(5);
+  uint32_t consumed = 0;
+  CaptureStdout();
+  miner_->ProcessSolutions(0, consumed);
+  const std::string out = GetCapturedStdout();
+  EXPECT_EQ(consumed, 5u);
+  EXPECT_EQ(Count(out, "Submitting shares\n"), 5) << out;
+  std::lock_guard<std::mutex> lock(miner_->Context(0).queue_mutex);
+  EXPECT_TRUE(miner_->Context(0).results.empty());
 }
 
 TEST_F(Engine, CounterAheadOfTheQueueEndsTheProcessWithStatus1) {
