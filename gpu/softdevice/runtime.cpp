@@ -255,6 +255,24 @@ cudaError_t CheckCopy(void* dst, const void* src, std::size_t count, cudaMemcpyK
   return cudaSuccess;
 }
 
+// Kernels on another stream may be writing device memory while a small copy reads it (a
+// solution counter, a result slot), which a GPU allows: copies of up to kAtomicCopyMax bytes go
+// through relaxed byte-wise atomics so that stays well defined here too. Larger copies (job
+// data, batch buffers) never overlap running kernels in this program and use memmove.
+constexpr std::size_t kAtomicCopyMax = 64;
+
+void CopyBytes(void* dst, const void* src, std::size_t count) {
+  if (count > kAtomicCopyMax) {
+    std::memmove(dst, src, count);
+    return;
+  }
+  unsigned char staged[kAtomicCopyMax];
+  const auto* from = static_cast<const unsigned char*>(src);
+  auto* to = static_cast<unsigned char*>(dst);
+  for (std::size_t i = 0; i < count; ++i) staged[i] = __atomic_load_n(from + i, __ATOMIC_RELAXED);
+  for (std::size_t i = 0; i < count; ++i) __atomic_store_n(to + i, staged[i], __ATOMIC_RELAXED);
+}
+
 cudaError_t Copy(void* dst, const void* src, std::size_t count, cudaMemcpyKind kind,
                  cudaStream_t stream) {
   cudaError_t e = cudaSuccess;
@@ -262,7 +280,7 @@ cudaError_t Copy(void* dst, const void* src, std::size_t count, cudaMemcpyKind k
   if (s == nullptr) return e;
   if ((e = CheckCopy(dst, src, count, kind)) != cudaSuccess) return e;
   std::lock_guard<std::mutex> order(s->order);
-  if (count > 0) std::memmove(dst, src, count);
+  if (count > 0) CopyBytes(dst, src, count);
   return cudaSuccess;
 }
 

@@ -274,6 +274,40 @@ TEST_F(Engine, WorkerHonoursTheJobFlags) {
   EXPECT_NE(out.find("Auto calc: numblock: "), std::string::npos) << out;
 }
 
+// The manager fetches and re-checks while the worker keeps launching: every announced solution
+// is either re-checked or reported lost, and the hand-over is race-free (this runs under
+// ThreadSanitizer in CI). The map is not built, so the re-checks fail; that is not the point.
+TEST_F(Engine, ManagerFetchesWhileTheWorkerSearches) {
+  SetJob(5);
+  Kest::cudaGpuContext& ctx = miner_->Context(0);
+  std::atomic<bool> stop{false};
+  miner_->JobFlag(0).store(Kest::kJobNew);
+  CaptureStdout();
+  std::thread worker(Kest::cudakernelStratum, std::ref(ctx), std::ref(miner_->JobFlag(0)),
+                     std::ref(stop));
+  uint32_t consumed = 0;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (consumed < 40 && std::chrono::steady_clock::now() < deadline) {
+    miner_->ProcessSolutions(0, consumed);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  stop.store(true);
+  worker.join();
+  miner_->ProcessSolutions(0, consumed);
+  const std::string out = GetCapturedStdout();
+  EXPECT_GE(consumed, 40u);
+  EXPECT_EQ(consumed, Kest::LoadFoundCount(ctx.host_found_count));
+  int lost = 0;
+  for (size_t p = out.find("solutions lost"); p != std::string::npos;
+       p = out.find("solutions lost", p + 1)) {
+    const size_t start = out.rfind(": ", p) + 2;
+    lost += std::stoi(out.substr(start, p - start));
+  }
+  EXPECT_EQ(static_cast<uint32_t>(Count(out, "\nnonce ") + lost), consumed);
+  std::lock_guard<std::mutex> lock(ctx.queue_mutex);
+  EXPECT_TRUE(ctx.results.empty());
+}
+
 // A device whose occupancy queries fail stops its worker with a message instead of launching
 // with a made-up geometry.
 TEST_F(Engine, WorkerStopsWhenTheLaunchGeometryCannotBeComputed) {
