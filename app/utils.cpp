@@ -2,7 +2,6 @@
 
 #include "app/records.h"
 
-#include <cerrno>
 #include <cstdarg>
 #include <cstring>
 #include <ctime>

@@ -31,14 +31,6 @@ MinerManCuda::MinerManCuda(int32_t& gpu_count_in, std::shared_ptr<PoolApi>& pool
   for (auto& d : device_list) devices.push_back(std::dynamic_pointer_cast<CudaDevConfig>(d));
 }
 
-MinerManCuda::~MinerManCuda() {
-  // Run joins its workers; this only guards against a manager destroyed while Run never ran
-  // to its end (the process is ending then anyway).
-  for (auto& w : workers) {
-    if (w.joinable()) w.detach();
-  }
-}
-
 int32_t MinerManCuda::InitGpu() {
   cudaDeviceReset();
   const size_t count = gpu_count > 0 ? static_cast<size_t>(gpu_count) : 0;

@@ -21,7 +21,7 @@ class MinerManCuda {
  public:
   MinerManCuda(int32_t& gpu_count, std::shared_ptr<PoolApi>& pool,
                std::vector<std::shared_ptr<DevConfig>>& devices, std::atomic<bool>& exit_flag);
-  ~MinerManCuda();
+  ~MinerManCuda() = default;  // Run joins every worker it starts
 
   MinerManCuda(const MinerManCuda&) = delete;
   MinerManCuda& operator=(const MinerManCuda&) = delete;

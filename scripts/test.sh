@@ -15,5 +15,5 @@ ctest --test-dir build --output-on-failure -j"$jobs" --timeout 600
 cmake -S . -B build-tsan -G Ninja -DKEST_CUDA=OFF -DKEST_SANITIZE=thread \
       -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build-tsan -j"$jobs"
-TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$PWD/tests/tsan.supp" \
+TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
   ctest --test-dir build-tsan --output-on-failure -j"$jobs" --timeout 900 -L threaded

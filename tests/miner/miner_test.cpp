@@ -6,7 +6,6 @@
 #include <chrono>
 #include <cstring>
 #include <memory>
-#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -18,17 +17,14 @@
 #include "miner/miner_man.h"
 #include "miner/seed.h"
 #include "pool/pool_api.h"
+#include "subprocess.h"
 
 namespace {
 
 using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStdout;
 
-int Count(const std::string& text, const std::string& needle) {
-  int n = 0;
-  for (size_t p = text.find(needle); p != std::string::npos; p = text.find(needle, p + 1)) ++n;
-  return n;
-}
+using e2e::Count;
 
 // A manager over one software device, with a facade that has no connection: submissions are
 // printed as not sent and counted as nothing; re-check failures are counted.
@@ -149,7 +145,6 @@ TEST_F(Engine, RingOverflowFetchesOnlyTheNewest1024) {
       << out.substr(out.size() - 300);
   // Every slot is fetched exactly once.
   EXPECT_EQ(Count(out, "\nnonce "), 1024);
-  std::set<std::string> slots;
   for (uint32_t s = 0; s < 1024; ++s) {
     EXPECT_EQ(Count(out, "\nnonce " + std::to_string(s) + "\n"), 1) << s;
   }
