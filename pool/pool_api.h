@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "app/records.h"
+#include "app/share_stats.h"
 
 class JorlGetWork;
 class JorlStratum;
@@ -55,7 +56,14 @@ class PoolApi {
   // client or accepted by a getwork pool, a failure when a getwork pool refuses it.
   void SubmitWork(HostOutput result);
   // Counts a result that failed the miner's CPU re-check (never sent to a pool).
-  void CountFailedShare() { ++failed_shares; }
+  void CountFailedShare() {
+    ++failed_shares;
+    ++shares.cpu_failed;
+  }
+  // Counts solutions found for a job that had been replaced (dropped without a re-check).
+  void CountStaleShares(uint32_t n) { shares.stale_dropped += n; }
+  // The share counters of this facade and its clients.
+  ShareCounters& Shares() { return shares; }
   void UpdateHR(float& hash_rate);
   void SwitchPool();
   bool StopPoolConnection();
@@ -75,6 +83,7 @@ class PoolApi {
   bool ConnectLoop(bool advance_first);
 
   std::atomic<int32_t> dev_shares{0};
+  ShareCounters shares;
   std::atomic<bool> is_stratum{false};
   const std::string key;
   const std::string password;
