@@ -1,5 +1,6 @@
 #include "app/CudaUtils.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -73,8 +74,22 @@ DeviceList ReadDeviceConfig(const char* path) {
 
 void SelectFromFile(const char* path, int32_t& num_dev, DeviceList& devices) {
   DeviceList selected;
+  std::vector<int32_t> repeated;  // ids already reported as listed more than once
   for (auto& entry : ReadDeviceConfig(path)) {
     auto* wanted = static_cast<CudaDevConfig*>(entry.get());
+    // Two workers on one device would search the same nonces and overwrite each other's job.
+    const auto same_id = [&](const std::shared_ptr<DevConfig>& d) {
+      return d->device_id == wanted->device_id;
+    };
+    if (std::any_of(selected.begin(), selected.end(), same_id)) {
+      if (std::find(repeated.begin(), repeated.end(), wanted->device_id) == repeated.end()) {
+        repeated.push_back(wanted->device_id);
+        std::cout << "Device id " << wanted->device_id
+                  << " is listed more than once in deviceconfig.txt; only its first entry is used"
+                  << std::endl;
+      }
+      continue;
+    }
     CudaDevConfig* found = nullptr;
     for (int32_t i = 0; i < num_dev && i < static_cast<int32_t>(devices.size()); ++i) {
       auto* candidate = dynamic_cast<CudaDevConfig*>(devices[static_cast<size_t>(i)].get());

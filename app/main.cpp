@@ -1,6 +1,7 @@
 // Process entry: the start-up sequence, the two long-lived threads and shutdown.
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <iostream>
 #include <memory>
 #include <string>
@@ -59,7 +60,10 @@ int main(int argc, char** argv) {
   if (GlobalMiner->InitGpu()) {
     std::printf("[PASS]  Inits GPUs!!!\n");
   } else {
+    // No device can mine. The pool client's threads are running: end without destructors.
     std::printf("[FAIL]  Inits GPUs!!!\n");
+    std::fflush(stdout);
+    std::_Exit(Kest::kExitNoUsableDevice);
   }
   std::fflush(stdout);
 

@@ -17,6 +17,19 @@ constexpr int32_t kJobKeep = 0;  // keep searching the current job
 constexpr int32_t kJobHold = 1;  // the manager is replacing the job: do not launch
 constexpr int32_t kJobNew = 2;   // a new job is in the context (any value but 0 and 1 means this)
 
+// One announcement from a device worker: the first half and counter of a launch, and the job
+// generation whose constants that launch used.
+struct Announcement {
+  HaikuRes res;
+  uint32_t generation = 0;
+};
+
+// Whether sequence counter `a` is ahead of `b`. The device counter wraps at 2^32; two values
+// compared are always much less than 2^31 apart.
+inline bool CounterAhead(uint32_t a, uint32_t b) {
+  return static_cast<int32_t>(a - b) > 0;
+}
+
 struct cudaGpuContext {
   cudaGpuContext() = default;
   // Copies every member; the queue is copied under the source's lock. Only used while the
@@ -24,24 +37,28 @@ struct cudaGpuContext {
   cudaGpuContext(const cudaGpuContext& other);
   cudaGpuContext& operator=(const cudaGpuContext&) = delete;
 
-  int32_t device = 0;
+  int32_t device = 0;                      // CUDA device number
   cudaStream_t stream = nullptr;           // worker: uploads, launches, counter read-back
   cudaStream_t readback_stream = nullptr;  // manager: result slot fetches
-  uint8_t difficulty = 0;                  // under job_mutex
-  uint8_t* map = nullptr;                  // 1 GiB tile map (device)
+  uint8_t* map = nullptr;                  // 1 GiB tile map (device); null: device not set up
   uint8_t first_half[16] = {};             // worker only
   mutable std::mutex queue_mutex;          // guards results
-  std::deque<HaikuRes> results;
-  // Guards trailer, difficulty and build_map: the manager writes them for a new job while a
-  // worker may be renewing its first half, which reads the trailer.
+  std::deque<Announcement> results;
+  // Guards the job: trailer, difficulty and generation. The manager writes them for a new job;
+  // the worker takes all three in one go when it takes a job up, and writes its first half
+  // into trailer bytes 92..107.
   std::mutex job_mutex;
   uint8_t trailer[sizeof(BTRAILER)] = {};
+  uint8_t difficulty = 0;
+  uint32_t generation = 0;  // the manager's job count: tells solutions of a replaced job
   uint32_t* host_found_count = nullptr;  // pinned; last counter value announced (atomic access)
   uint32_t* dev_found_count = nullptr;   // device solution counter
   uint8_t* result_slots = nullptr;       // mapped pinned result ring
-  uint64_t build_map = 0;                // under job_mutex; non-zero: rebuild the map per job
-  std::atomic<double> hash_count{0.0};   // candidates launched since the last sample
-  std::atomic<int64_t> rate_start{0};    // system clock (ns) of the last sample
+  // Worker only: the previous-block hash (trailer bytes 0..31) the map was last built from.
+  bool map_built = false;
+  uint8_t map_phash[32] = {};
+  std::atomic<double> hash_count{0.0};  // candidates launched since the last sample
+  std::atomic<int64_t> rate_start{0};   // system clock (ns) of the last sample
 };
 
 // Atomic access to the pinned announcement word shared by a worker and the manager.

@@ -21,6 +21,71 @@ constexpr uint32_t kReportEveryPasses = 25;
 constexpr uint32_t kPassCounterWrap = 1000000000;
 constexpr unsigned kDeviceScheduleBlockingSync = 4;
 constexpr unsigned kHostAllocMapped = 2;
+
+// Frees whatever a device's set-up allocated and clears the context's handles.
+void ReleaseDevice(cudaGpuContext& ctx) {
+  if (ctx.map != nullptr) cudaFree(ctx.map);
+  if (ctx.dev_found_count != nullptr) cudaFree(ctx.dev_found_count);
+  if (ctx.host_found_count != nullptr) cudaFreeHost(ctx.host_found_count);
+  if (ctx.result_slots != nullptr) cudaFreeHost(ctx.result_slots);
+  if (ctx.stream != nullptr) cudaStreamDestroy(ctx.stream);
+  if (ctx.readback_stream != nullptr) cudaStreamDestroy(ctx.readback_stream);
+  ctx.map = nullptr;
+  ctx.dev_found_count = nullptr;
+  ctx.host_found_count = nullptr;
+  ctx.result_slots = nullptr;
+  ctx.stream = nullptr;
+  ctx.readback_stream = nullptr;
+  cudaGetLastError();  // the failure is reported; the next device starts clean
+}
+
+// Sets up CUDA device `index` in `ctx`: streams, the tile map, the solution counter and the
+// result ring. Returns null on success; otherwise names what could not be set up, with the
+// error in *err, and leaves nothing allocated.
+const char* SetUpDevice(cudaGpuContext& ctx, int32_t index, cudaError_t* err) {
+  ctx.device = index;
+  const auto fail = [&](const char* what, cudaError_t e) {
+    *err = e;
+    ReleaseDevice(ctx);
+    return what;
+  };
+  cudaError_t e = cudaSetDevice(index);
+  if (e != cudaSuccess) return fail("the device", e);
+  // Refused once the device is active (another user of it set it first): its workers then
+  // wait by spinning, which costs CPU time but nothing else.
+  cudaSetDeviceFlags(kDeviceScheduleBlockingSync);
+  cudaGetLastError();
+  if ((e = cudaStreamCreate(&ctx.stream)) != cudaSuccess) return fail("its streams", e);
+  if ((e = cudaStreamCreate(&ctx.readback_stream)) != cudaSuccess) return fail("its streams", e);
+
+  void* p = nullptr;
+  if ((e = cudaMalloc(&p, kMapBytes)) != cudaSuccess) return fail("the 1 GiB tile map", e);
+  ctx.map = static_cast<uint8_t*>(p);
+  p = nullptr;
+  if ((e = cudaMalloc(&p, sizeof(uint32_t))) != cudaSuccess) {
+    return fail("the solution counter", e);
+  }
+  ctx.dev_found_count = static_cast<uint32_t*>(p);
+  if ((e = cudaMemset(ctx.dev_found_count, 0, sizeof(uint32_t))) != cudaSuccess) {
+    return fail("the solution counter", e);
+  }
+  p = nullptr;
+  if ((e = cudaHostAlloc(&p, sizeof(uint32_t), 0)) != cudaSuccess) {
+    return fail("the solution counter", e);
+  }
+  ctx.host_found_count = static_cast<uint32_t*>(p);
+  p = nullptr;
+  if ((e = cudaHostAlloc(&p, kResultRingBytes, kHostAllocMapped)) != cudaSuccess) {
+    return fail("the result ring", e);
+  }
+  ctx.result_slots = static_cast<uint8_t*>(p);
+  if ((e = cudaMemset(ctx.result_slots, 0, kResultRingBytes)) != cudaSuccess) {
+    return fail("the result ring", e);
+  }
+  StoreFoundCount(ctx.host_found_count, 0);
+  return nullptr;
+}
+
 }  // namespace
 
 MinerManCuda::MinerManCuda(int32_t& gpu_count_in, std::shared_ptr<PoolApi>& pool_in,
@@ -36,51 +101,25 @@ int32_t MinerManCuda::InitGpu() {
   const size_t count = gpu_count > 0 ? static_cast<size_t>(gpu_count) : 0;
   contexts.resize(count);
   job_flags = std::vector<std::atomic<int32_t>>(count);
+  int32_t usable = 0;
   for (size_t i = 0; i < count; ++i) {
+    job_flags[i].store(kJobKeep);
     const std::shared_ptr<CudaDevConfig> d = i < devices.size() ? devices[i] : nullptr;
     if (!d) {
-      Printf("Device entry %zu is missing or not a CUDA device configuration\n", i);
-      return 0;
+      Printf("Device entry %zu is missing or not a CUDA device configuration; skipped\n", i);
+      continue;
     }
     Printf("setting up device: %u %s\n", static_cast<unsigned>(d->cuda_device_index),
            d->name.c_str());
-    cudaGpuContext& ctx = contexts[i];
-    cudaSetDevice(d->cuda_device_index);
-    ctx.device = d->cuda_device_index;
-    cudaSetDeviceFlags(kDeviceScheduleBlockingSync);
-    cudaStreamCreate(&ctx.stream);
-    cudaStreamCreate(&ctx.readback_stream);
-
-    void* map = nullptr;
-    cudaError_t err = cudaMalloc(&map, kMapBytes);
-    if (err != cudaSuccess) {
-      Printf("Device #%zu: cannot allocate the 1 GiB tile map: %s\n", i, cudaGetErrorString(err));
-      cudaGetLastError();
-      return 0;
+    cudaError_t err = cudaSuccess;
+    if (const char* what = SetUpDevice(contexts[i], d->cuda_device_index, &err)) {
+      Printf("Device #%d: cannot set up %s (%s); it does not mine\n", d->cuda_device_index, what,
+             cudaGetErrorString(err));
+      continue;
     }
-    ctx.map = static_cast<uint8_t*>(map);
-    void* counter = nullptr;
-    cudaMalloc(&counter, sizeof(uint32_t));
-    ctx.dev_found_count = static_cast<uint32_t*>(counter);
-    cudaMemset(ctx.dev_found_count, 0, sizeof(uint32_t));
-
-    void* host_count = nullptr;
-    cudaHostAlloc(&host_count, sizeof(uint32_t), 0);
-    ctx.host_found_count = static_cast<uint32_t*>(host_count);
-    void* slots = nullptr;
-    cudaHostAlloc(&slots, kResultRingBytes, kHostAllocMapped);
-    ctx.result_slots = static_cast<uint8_t*>(slots);
-    err = cudaGetLastError();
-    if (err != cudaSuccess || !ctx.dev_found_count || !ctx.host_found_count || !ctx.result_slots) {
-      Printf("Device #%zu: cannot allocate its buffers: %s\n", i, cudaGetErrorString(err));
-      ctx.map = nullptr;
-      return 0;
-    }
-    StoreFoundCount(ctx.host_found_count, 0);
-    cudaMemset(ctx.result_slots, 0, kResultRingBytes);
-    job_flags[i].store(kJobKeep);
+    ++usable;
   }
-  return 1;
+  return usable > 0 ? 1 : 0;
 }
 
 void MinerManCuda::SetAllJobFlags(int32_t value) {
@@ -99,12 +138,12 @@ bool MinerManCuda::TakeInJob() {
     pool->GetJob(job);
   }
   DecodeJob(reinterpret_cast<uint8_t*>(&job));
-  std::memcpy(trailer, job.decoded, sizeof(trailer));
+  ++job_generation;
   for (auto& ctx : contexts) {
     std::lock_guard<std::mutex> lock(ctx.job_mutex);
     std::memcpy(ctx.trailer, job.decoded, sizeof(ctx.trailer));
     ctx.difficulty = static_cast<uint8_t>(job.diff & 0xFF);
-    ctx.build_map = job.block;
+    ctx.generation = job_generation;
   }
   return true;
 }
@@ -114,39 +153,45 @@ void MinerManCuda::ProcessSolutions(int32_t j, uint32_t& consumed) {
   cudaSetDevice(ctx.device);
   // Every announcement queued so far is handled now: a device announces once per launch that
   // found something, and leaving entries for later passes would let the ring overwrite them.
-  while (static_cast<int32_t>(LoadFoundCount(ctx.host_found_count)) >
-         static_cast<int32_t>(consumed)) {
-    HaikuRes r;
+  while (CounterAhead(LoadFoundCount(ctx.host_found_count), consumed)) {
+    Announcement a;
     {
       std::lock_guard<std::mutex> lock(ctx.queue_mutex);
       if (ctx.results.empty()) {
         Print("[Varn] Unexpected - Queue thread safe fail!");
         std::_Exit(1);  // workers still use the contexts: no destructors under them
       }
-      r = ctx.results.front();
+      a = ctx.results.front();
       ctx.results.pop_front();
     }
-    CheckAnnounced(ctx, j, r, consumed);
-    consumed = r.found_count;
+    CheckAnnounced(ctx, a, consumed);
+    consumed = a.res.found_count;
   }
 }
 
-void MinerManCuda::CheckAnnounced(cudaGpuContext& ctx, int32_t j, const HaikuRes& r,
-                                  uint32_t consumed) {
+void MinerManCuda::CheckAnnounced(cudaGpuContext& ctx, const Announcement& a, uint32_t consumed) {
+  const HaikuRes& r = a.res;
+  uint8_t job_trailer[sizeof(BTRAILER)];
+  uint8_t difficulty;
+  uint32_t generation;
+  {
+    std::lock_guard<std::mutex> lock(ctx.job_mutex);
+    std::memcpy(job_trailer, ctx.trailer, sizeof(job_trailer));
+    difficulty = ctx.difficulty;
+    generation = ctx.generation;
+  }
+  if (a.generation != generation) {
+    // Found for a job that has been replaced: checking them against this one would only fail.
+    pool->CountStaleShares(r.found_count - consumed);
+    return;
+  }
+
   // Sequence numbers more than a ring's length behind the newest one were overwritten.
   uint32_t lost = 0;
   uint32_t first = consumed;
   if (r.found_count - first > kResultSlots) {
     lost = r.found_count - first - kResultSlots;
     first = r.found_count - kResultSlots;
-  }
-
-  uint8_t job_trailer[sizeof(BTRAILER)];
-  uint8_t difficulty;
-  {
-    std::lock_guard<std::mutex> lock(ctx.job_mutex);
-    std::memcpy(job_trailer, ctx.trailer, sizeof(job_trailer));
-    difficulty = ctx.difficulty;
   }
   for (uint32_t n = first; n != r.found_count; ++n) {
     const uint32_t slot = n % kResultSlots;
@@ -177,7 +222,7 @@ void MinerManCuda::CheckAnnounced(cudaGpuContext& ctx, int32_t j, const HaikuRes
     if (peach(&candidate, difficulty, nullptr) == 0) {
       Print("Submitting shares\n");
       HostOutput out;
-      std::memcpy(out.phash, trailer, sizeof(out.phash));
+      std::memcpy(out.phash, candidate.phash, sizeof(out.phash));
       std::memcpy(out.nonce, candidate.nonce, sizeof(out.nonce));
       pool->SubmitWork(out);
     } else {
@@ -189,18 +234,19 @@ void MinerManCuda::CheckAnnounced(cudaGpuContext& ctx, int32_t j, const HaikuRes
     Printf(
         "Device #%d: %u solutions lost (overwritten in the %u-slot result ring before they "
         "were fetched)\n",
-        j, lost, kResultSlots);
+        ctx.device, lost, kResultSlots);
   }
 }
 
-std::string MinerManCuda::HashRateLine(const std::vector<double>& rates, float* total) {
+std::string MinerManCuda::HashRateLine(const std::vector<std::pair<int32_t, double>>& rates,
+                                       float* total) {
   float sum = 0.0f;
   std::string line;
   char part[64];
-  for (size_t j = 0; j < rates.size(); ++j) {
-    std::snprintf(part, sizeof(part), "Device #%zu: %.2f KHs |", j, rates[j]);
+  for (const auto& [device, rate] : rates) {
+    std::snprintf(part, sizeof(part), "Device #%d: %.2f KHs |", device, rate);
     line += part;
-    sum = static_cast<float>(sum + rates[j]);
+    sum = static_cast<float>(sum + rate);
   }
   if (sum > 1000.0f) {
     std::snprintf(part, sizeof(part), " Total: %.2f MHs\n", sum / 1000.0f);
@@ -212,12 +258,14 @@ std::string MinerManCuda::HashRateLine(const std::vector<double>& rates, float* 
 }
 
 float MinerManCuda::ReportHashRate() {
-  std::vector<double> rates;
+  std::vector<std::pair<int32_t, double>> rates;
   for (auto& ctx : contexts) {
+    if (ctx.map == nullptr) continue;  // not set up: it does not mine
     const int64_t now = SystemNanos();
     const double elapsed_ms = static_cast<double>(now - ctx.rate_start.load()) / 1000000.0;
     const double count = ctx.hash_count.exchange(0.0);
-    rates.push_back(elapsed_ms > 0.0 ? count / elapsed_ms : 0.0);  // candidates per ms = kH/s
+    // candidates per ms = kH/s
+    rates.emplace_back(ctx.device, elapsed_ms > 0.0 ? count / elapsed_ms : 0.0);
     ctx.rate_start.store(SystemNanos());
   }
   float total = 0.0f;
@@ -240,10 +288,7 @@ void MinerManCuda::Run() {
   }
 
   for (size_t i = 0; i < contexts.size(); ++i) {
-    if (contexts[i].map == nullptr) {
-      Printf("Device #%zu was not set up; it does not mine\n", i);
-      continue;
-    }
+    if (contexts[i].map == nullptr) continue;  // reported by InitGpu
     workers.emplace_back(cudakernelStratum, std::ref(contexts[i]), std::ref(job_flags[i]),
                          std::ref(exit_flag));
   }

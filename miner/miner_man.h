@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "app/CudaUtils.h"
@@ -17,6 +18,9 @@ namespace Kest {
 
 class PoolApi;
 
+// Exit status of a process none of whose devices could be set up.
+constexpr int kExitNoUsableDevice = 2;
+
 class MinerManCuda {
  public:
   MinerManCuda(int32_t& gpu_count, std::shared_ptr<PoolApi>& pool,
@@ -26,8 +30,9 @@ class MinerManCuda {
   MinerManCuda(const MinerManCuda&) = delete;
   MinerManCuda& operator=(const MinerManCuda&) = delete;
 
-  // Sets up every device: streams, the tile map, the solution counter and the result ring.
-  // Returns 1 when every device was set up, 0 when one could not be (reported on the console).
+  // Sets up every device on its own: streams, the tile map, the solution counter and the result
+  // ring. A device that cannot be set up is reported, left with nothing allocated and skipped;
+  // the others mine. Returns 1 when at least one device is usable, 0 when none is.
   int32_t InitGpu();
 
   // Waits for the first job, starts the device workers and supervises them until the exit
@@ -35,17 +40,20 @@ class MinerManCuda {
   void Run();
 
   // One supervision pass over device `j`'s announced solutions: fetches the new result slots,
-  // re-checks each candidate with the CPU proof of work and submits the good ones. `consumed`
-  // is the sequence number up to which this device's solutions have been handled.
+  // re-checks each candidate with the CPU proof of work and submits the good ones. Solutions
+  // found for a replaced job are dropped unchecked and counted as stale. `consumed` is the
+  // sequence number up to which this device's solutions have been handled.
   void ProcessSolutions(int32_t j, uint32_t& consumed);
 
   // Samples every device's rate, prints the rate lines and reports the total to the pool.
   // Returns the total in kH/s.
   float ReportHashRate();
 
-  // The rate line for per-device rates in kH/s: "Device #j: r KHs |" per device, then the
-  // total in kH/s, or in MH/s above 1000 kH/s. `total` receives the sum in kH/s.
-  static std::string HashRateLine(const std::vector<double>& rates, float* total);
+  // The rate line for per-device rates in kH/s, given as (CUDA device number, rate): "Device
+  // #n: r KHs |" per device, then the total in kH/s, or in MH/s above 1000 kH/s. `total`
+  // receives the sum in kH/s.
+  static std::string HashRateLine(const std::vector<std::pair<int32_t, double>>& rates,
+                                  float* total);
 
   cudaGpuContext& Context(int32_t j) { return contexts[static_cast<size_t>(j)]; }
   std::atomic<int32_t>& JobFlag(int32_t j) { return job_flags[static_cast<size_t>(j)]; }
@@ -53,8 +61,8 @@ class MinerManCuda {
  private:
   bool TakeInJob();
   // Fetches, re-checks and submits the solutions of one announcement, numbered from `consumed`
-  // up to r.found_count - 1.
-  void CheckAnnounced(cudaGpuContext& ctx, int32_t j, const HaikuRes& r, uint32_t consumed);
+  // up to found_count - 1; drops them as stale when the announcement's job was replaced.
+  void CheckAnnounced(cudaGpuContext& ctx, const Announcement& a, uint32_t consumed);
   void SetAllJobFlags(int32_t value);
 
   std::vector<std::shared_ptr<CudaDevConfig>> devices;
@@ -63,8 +71,8 @@ class MinerManCuda {
   std::shared_ptr<PoolApi> pool;
   std::vector<cudaGpuContext> contexts;
   std::vector<std::atomic<int32_t>> job_flags;
-  uint8_t trailer[sizeof(BTRAILER)] = {};
   work job{};
+  uint32_t job_generation = 0;  // jobs taken in so far
   std::vector<std::thread> workers;
 };
 

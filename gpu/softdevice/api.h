@@ -43,6 +43,7 @@ cudaError_t cudaMalloc(void** dev_ptr, size_t size);
 cudaError_t cudaFree(void* dev_ptr);
 cudaError_t cudaHostAlloc(void** host_ptr, size_t size, unsigned int flags);
 cudaError_t cudaFreeHost(void* host_ptr);
+cudaError_t cudaMemGetInfo(size_t* free, size_t* total);
 cudaError_t cudaHostGetDevicePointer(void** dev_ptr, void* host_ptr, unsigned int flags);
 
 cudaError_t cudaMemset(void* dev_ptr, int value, size_t count);

@@ -62,9 +62,10 @@ bool ParseFault(std::string_view item, Fault* fault) {
     arg = item.substr(colon + 1);
   }
   Fault f;
-  if (kind == "launch") {
-    f.kind = Fault::Kind::kLaunch;
-    f.error = cudaErrorLaunchFailure;
+  if (kind == "launch" || kind == "malloc") {
+    const bool launch = kind == "launch";
+    f.kind = launch ? Fault::Kind::kLaunch : Fault::Kind::kMalloc;
+    f.error = launch ? cudaErrorLaunchFailure : cudaErrorMemoryAllocation;
     if (has_arg && !ParseNumber<std::uint64_t>(arg, 1, UINT64_MAX, &f.nth)) return false;
     if (has_device && !ParseNumber(where, 0, kMaxDevices - 1, &f.device)) return false;
   } else if (kind == "props" || kind == "attrs") {
@@ -104,7 +105,7 @@ Config ParseConfig(const char* devices, const char* names, const char* faults,
         config.faults.push_back(fault);
       } else {
         complain(kFaultVariable, item,
-                 "expected launch, launch:N, launch@D, launch:N@D, props:D or attrs:D");
+                 "expected launch or malloc (with :N, @D or :N@D), props:D or attrs:D");
       }
     }
   }

@@ -7,12 +7,15 @@
 //   KEST_SWDEV_FAULT    comma-separated faults:
 //                         launch         every kernel launch fails from now on
 //                         launch:N       only the Nth launch (counted from 1) fails
+//                         malloc         every cudaMalloc fails from now on
+//                         malloc:N       only the Nth cudaMalloc (counted from 1) fails
 //                         props:D        device D's properties and attributes cannot be read
 //                         attrs:D        device D's attributes cannot be read (properties can)
-//                       a launch fault may end in @D to count and fail only launches on device D.
-//                       Launches are counted once they pass the launch checks; a failed one runs
-//                       no thread and reports cudaErrorLaunchFailure. Query faults report
-//                       cudaErrorDevicesUnavailable.
+//                       a launch or malloc fault may end in @D to count and fail only launches
+//                       or allocations on device D. Launches are counted once they pass the
+//                       launch checks; a failed one runs no thread and reports
+//                       cudaErrorLaunchFailure. A failed cudaMalloc allocates nothing and reports
+//                       cudaErrorMemoryAllocation. Query faults report cudaErrorDevicesUnavailable.
 // A malformed variable is reported on standard error and ignored. Unit tests call Configure()
 // instead; its configuration replaces whatever the environment asked for.
 #pragma once
@@ -50,11 +53,11 @@ constexpr std::size_t kTotalConstMem = 64 * 1024;
 }  // namespace tuning
 
 struct Fault {
-  enum class Kind { kLaunch, kProperties, kAttributes };
+  enum class Kind { kLaunch, kProperties, kAttributes, kMalloc };
   Kind kind = Kind::kLaunch;
-  // kLaunch: 0 fails every launch, N >= 1 fails only the Nth matching launch.
+  // kLaunch, kMalloc: 0 fails every matching call, N >= 1 fails only the Nth one.
   std::uint64_t nth = 0;
-  // kLaunch: -1 matches launches on any device. kProperties, kAttributes: the device.
+  // kLaunch, kMalloc: -1 matches calls on any device. kProperties, kAttributes: the device.
   int device = -1;
   cudaError_t error = cudaErrorLaunchFailure;
 };

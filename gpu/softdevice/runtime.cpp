@@ -79,12 +79,13 @@ class Registry {
     return cudaSuccess;
   }
 
-  cudaError_t LaunchFault(int device) {
+  // Counts a launch or an allocation (`kind`) on `device` against the faults of that kind.
+  cudaError_t CountedFault(Fault::Kind kind, int device) {
     std::lock_guard<std::mutex> lock(mu_);
     cudaError_t result = cudaSuccess;
     for (std::size_t i = 0; i < config_.faults.size(); ++i) {
       const Fault& f = config_.faults[i];
-      if (f.kind != Fault::Kind::kLaunch || (f.device >= 0 && f.device != device)) continue;
+      if (f.kind != kind || (f.device >= 0 && f.device != device)) continue;
       const std::uint64_t n = ++fault_counts_[i];
       if (result == cudaSuccess && (f.nth == 0 || n == f.nth)) result = f.error;
     }
@@ -451,7 +452,7 @@ std::shared_ptr<CUstream_st> ResolveStream(cudaStream_t stream, cudaError_t* err
 }
 
 cudaError_t CheckLaunchFault(int device) {
-  return Reg().LaunchFault(device);
+  return Reg().CountedFault(Fault::Kind::kLaunch, device);
 }
 
 int KernelMaxThreads(const void* kernel) {
@@ -740,7 +741,30 @@ cudaError_t cudaMalloc(void** dev_ptr, size_t size) {
   if (dev_ptr == nullptr) return Record(cudaErrorInvalidValue);
   *dev_ptr = nullptr;
   if (size == 0) return cudaSuccess;
+  int device = 0;
+  if (const cudaError_t e = sw::detail::CurrentDevice(&device); e != cudaSuccess) {
+    return Record(e);
+  }
+  if (const cudaError_t e = sw::Reg().CountedFault(sw::Fault::Kind::kMalloc, device);
+      e != cudaSuccess) {
+    return Record(e);
+  }
   return Record(sw::Allocate(dev_ptr, size, sw::MemoryKind::kDevice));
+}
+
+// Free and total device memory of the current device: the host's RAM, less what this device
+// has allocated.
+cudaError_t cudaMemGetInfo(size_t* free, size_t* total) {
+  if (free == nullptr || total == nullptr) return Record(cudaErrorInvalidValue);
+  int device = 0;
+  if (const cudaError_t e = sw::detail::CurrentDevice(&device); e != cudaSuccess) {
+    return Record(e);
+  }
+  sw::Registry& r = sw::Reg();
+  std::shared_lock<std::shared_mutex> lock(r.memory_mu);
+  *total = sw::PhysicalMemory();
+  *free = *total - std::min(*total, r.device_bytes[device]);
+  return cudaSuccess;
 }
 
 cudaError_t cudaFree(void* dev_ptr) {

@@ -180,13 +180,20 @@ TEST_F(DeviceSelection, FileOrderAndIntensity) {
             "Remove deviceconfig.txt file to run 100% speed (you may suffer from lag GUI)\n");
 }
 
-TEST_F(DeviceSelection, RepeatedIdIsSelectedTwiceAsSeparateRecords) {
-  WriteFile(path_, "2 1 100 1 30");
+// Two workers on one device would do the same work twice: a repeated id is reported once and
+// only its first entry is used.
+TEST_F(DeviceSelection, RepeatedIdIsReportedOnceAndIgnored) {
+  WriteFile(path_, "4 1 100 1 30 0 50 1 20");
   Select();
   ASSERT_EQ(count_, 2);
-  EXPECT_NE(devices_[0].get(), devices_[1].get());
+  EXPECT_EQ(At(0).device_id, 1);
   EXPECT_FLOAT_EQ(At(0).intensity, 1.0f);
-  EXPECT_FLOAT_EQ(At(1).intensity, 0.3f);
+  EXPECT_EQ(At(1).device_id, 0);
+  EXPECT_EQ(out_.rfind("Device id 1 is listed more than once in deviceconfig.txt; only its first "
+                       "entry is used\nBase on your deviceconfig.txt",
+                       0),
+            0u)
+      << out_;
 }
 
 TEST_F(DeviceSelection, UnknownIdIsReportedAndSkipped) {

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -42,7 +43,8 @@ class Engine : public ::testing::Test {
     GetCapturedStdout();
   }
 
-  // A job trailer in the context, and a valid first half from the generator.
+  // A job trailer in the context, and a valid first half from the generator. The map counts as
+  // built from the trailer's previous-block hash, so a worker starts searching at once.
   void SetJob(uint8_t difficulty) {
     Kest::cudaGpuContext& ctx = miner_->Context(0);
     auto rng = Kest::VarnRand::FromSeed(12345);
@@ -50,7 +52,28 @@ class Engine : public ::testing::Test {
     std::lock_guard<std::mutex> lock(ctx.job_mutex);
     for (size_t i = 0; i < sizeof(ctx.trailer); ++i) ctx.trailer[i] = static_cast<uint8_t>(i);
     ctx.difficulty = difficulty;
-    ctx.build_map = 0;
+    ctx.generation = 1;
+    std::memcpy(ctx.map_phash, ctx.trailer, sizeof(ctx.map_phash));
+    ctx.map_built = true;
+  }
+
+  // The manager's side of a job switch: hold, a new job (same previous-block hash unless
+  // `new_hash`), release.
+  void SwitchJob(bool new_hash) {
+    Kest::cudaGpuContext& ctx = miner_->Context(0);
+    miner_->JobFlag(0).store(Kest::kJobHold);
+    {
+      std::lock_guard<std::mutex> lock(ctx.job_mutex);
+      ++ctx.generation;
+      ctx.trailer[40] = static_cast<uint8_t>(ctx.generation);
+      if (new_hash) ctx.trailer[0] = static_cast<uint8_t>(ctx.generation);
+    }
+    miner_->JobFlag(0).store(Kest::kJobNew);
+  }
+
+  uint32_t Generation() {
+    std::lock_guard<std::mutex> lock(miner_->Context(0).job_mutex);
+    return miner_->Context(0).generation;
   }
 
   // Writes the second half of candidate `index` into ring slot `seq` mod 1024.
@@ -64,16 +87,17 @@ class Engine : public ::testing::Test {
   }
 
   // Announces solutions up to sequence number `count` with the current first half, as the
-  // worker does after a launch.
+  // worker does after a launch on the job in the context.
   void Announce(uint32_t count) {
     SetDeviceCount(count);
     Kest::cudaGpuContext& ctx = miner_->Context(0);
-    HaikuRes r;
-    std::memcpy(r.haiku, first_half_, 16);
-    r.found_count = count;
+    Kest::Announcement a;
+    std::memcpy(a.res.haiku, first_half_, 16);
+    a.res.found_count = count;
+    a.generation = Generation();
     {
       std::lock_guard<std::mutex> lock(ctx.queue_mutex);
-      ctx.results.push_back(r);
+      ctx.results.push_back(a);
     }
     Kest::StoreFoundCount(ctx.host_found_count, count);
   }
@@ -187,6 +211,107 @@ TEST_F(Engine, EveryQueuedAnnouncementIsHandledInOnePass) {
   EXPECT_TRUE(miner_->Context(0).results.empty());
 }
 
+// Solutions announced for a job that has since been replaced are dropped unchecked and counted
+// as stale; those of the current job are checked as usual.
+TEST_F(Engine, SolutionsOfAReplacedJobAreCountedStaleNotRechecked) {
+  SetJob(0);
+  WriteSlot(0, 5);
+  WriteSlot(1, 6);
+  Announce(2);
+  SwitchJob(false);
+  WriteSlot(2, 7);
+  Announce(3);
+  uint32_t consumed = 0;
+  CaptureStdout();
+  miner_->ProcessSolutions(0, consumed);
+  const std::string out = GetCapturedStdout();
+  EXPECT_EQ(consumed, 3u);
+  EXPECT_EQ(Count(out, "\nnonce "), 1) << out;
+  EXPECT_NE(out.find("\nnonce 2\n"), std::string::npos) << out;
+  EXPECT_EQ(Count(out, "Submitting shares\n"), 1) << out;
+  EXPECT_EQ(pool_->Shares().stale_dropped.load(), 2u);
+  EXPECT_EQ(pool_->Shares().cpu_failed.load(), 0u);
+}
+
+// Sequence numbers are compared by their difference: fetching goes on past 2^31 and 2^32.
+TEST_F(Engine, SolutionCounterComparisonsWrap) {
+  SetJob(0);
+  for (const uint32_t start : {0x7FFFFFFEu, 0xFFFFFFFEu}) {
+    for (uint32_t seq = start; seq != start + 3; ++seq) WriteSlot(seq, seq % 1000);
+    uint32_t consumed = start;
+    Announce(start + 3);
+    CaptureStdout();
+    miner_->ProcessSolutions(0, consumed);
+    const std::string out = GetCapturedStdout();
+    EXPECT_EQ(consumed, start + 3) << start;
+    EXPECT_EQ(Count(out, "Submitting shares\n"), 3) << start << out;
+  }
+}
+
+// Devices are set up one by one: one that fails is reported with its CUDA device number, keeps
+// nothing allocated and is skipped; the others mine and every line names CUDA device numbers.
+// With no usable device InitGpu fails.
+TEST_F(Engine, DevicesAreSetUpIndependently) {
+  Kest::swdev::Config config;
+  config.device_count = 3;
+  Kest::swdev::Configure(config);
+  using Kest::swdev::Fault;
+  // The second allocation on device 1 (its solution counter, after its 1 GiB map) fails.
+  Kest::swdev::InjectFault(Fault{Fault::Kind::kMalloc, 2, 1, cudaErrorMemoryAllocation});
+  devices_.clear();
+  for (int32_t cuda : {2, 1, 0}) {
+    auto dev = std::make_shared<Kest::CudaDevConfig>();
+    dev->device_id = cuda;
+    dev->cuda_device_index = cuda;
+    devices_.push_back(dev);
+  }
+  count_ = 3;
+  miner_ = std::make_unique<Kest::MinerManCuda>(count_, pool_, devices_, exit_);
+  CaptureStdout();
+  EXPECT_EQ(miner_->InitGpu(), 1);
+  std::string out = GetCapturedStdout();
+  EXPECT_EQ(Count(out, "cannot set up"), 1) << out;
+  EXPECT_NE(out.find("Device #1: cannot set up the solution counter ("), std::string::npos) << out;
+  EXPECT_NE(miner_->Context(0).map, nullptr);
+  EXPECT_EQ(miner_->Context(1).map, nullptr);
+  EXPECT_NE(miner_->Context(2).map, nullptr);
+  size_t free = 0;
+  size_t total = 0;
+  cudaSetDevice(1);
+  ASSERT_EQ(cudaMemGetInfo(&free, &total), cudaSuccess);
+  EXPECT_EQ(free, total) << "the failed device's map was not freed";
+
+  SetJob(0);  // position 0 is CUDA device 2
+  WriteSlot(0, 5);
+  WriteSlot(1, 6);
+  Announce(2);
+  SetDeviceCount(1025);
+  uint32_t consumed = 0;
+  CaptureStdout();
+  miner_->ProcessSolutions(0, consumed);
+  miner_->ReportHashRate();
+  out = GetCapturedStdout();
+  EXPECT_NE(out.find("Device #2: 1 solutions lost"), std::string::npos) << out;
+  EXPECT_NE(out.find("Device #2: 0.00 KHs |Device #0: 0.00 KHs | Total: 0.00 KHs\n"),
+            std::string::npos)
+      << out;
+
+  Kest::swdev::ClearFaults();
+  Kest::swdev::InjectFault(Fault{Fault::Kind::kMalloc, 0, -1, cudaErrorMemoryAllocation});
+  Kest::MinerManCuda none(count_, pool_, devices_, exit_);
+  CaptureStdout();
+  EXPECT_EQ(none.InitGpu(), 0);
+  EXPECT_EQ(Count(GetCapturedStdout(), "cannot set up the 1 GiB tile map"), 3);
+
+  Kest::swdev::ClearFaults();
+  for (int d : {0, 1, 2}) {
+    cudaSetDevice(d);
+    cudaDeviceReset();
+  }
+  cudaSetDevice(0);
+  Kest::swdev::Configure(Kest::swdev::Config{});
+}
+
 TEST_F(Engine, CounterAheadOfTheQueueEndsTheProcessWithStatus1) {
   testing::FLAGS_gtest_death_test_style = "threadsafe";
   SetJob(0);
@@ -198,12 +323,12 @@ TEST_F(Engine, CounterAheadOfTheQueueEndsTheProcessWithStatus1) {
 TEST(HashRateLine, KiloAndMegaHashes) {
   float total = 0;
   EXPECT_EQ(Kest::MinerManCuda::HashRateLine({}, &total), " Total: 0.00 KHs\n");
-  EXPECT_EQ(Kest::MinerManCuda::HashRateLine({12.345, 0.5}, &total),
-            "Device #0: 12.35 KHs |Device #1: 0.50 KHs | Total: 12.85 KHs\n");
+  EXPECT_EQ(Kest::MinerManCuda::HashRateLine({{0, 12.345}, {3, 0.5}}, &total),
+            "Device #0: 12.35 KHs |Device #3: 0.50 KHs | Total: 12.85 KHs\n");
   EXPECT_FLOAT_EQ(total, 12.845f);
-  EXPECT_EQ(Kest::MinerManCuda::HashRateLine({400.0, 600.0}, &total),
+  EXPECT_EQ(Kest::MinerManCuda::HashRateLine({{0, 400.0}, {1, 600.0}}, &total),
             "Device #0: 400.00 KHs |Device #1: 600.00 KHs | Total: 1000.00 KHs\n");
-  EXPECT_EQ(Kest::MinerManCuda::HashRateLine({400.0, 600.5}, &total),
+  EXPECT_EQ(Kest::MinerManCuda::HashRateLine({{0, 400.0}, {1, 600.5}}, &total),
             "Device #0: 400.00 KHs |Device #1: 600.50 KHs | Total: 1.00 MHs\n");
 }
 
@@ -269,36 +394,83 @@ TEST_F(Engine, WorkerHonoursTheJobFlags) {
   EXPECT_NE(out.find("Auto calc: numblock: "), std::string::npos) << out;
 }
 
-// The manager fetches and re-checks while the worker keeps launching: every announced solution
-// is either re-checked or reported lost, and the hand-over is race-free (this runs under
-// ThreadSanitizer in CI). The map is not built, so the re-checks fail; that is not the point.
-TEST_F(Engine, ManagerFetchesWhileTheWorkerSearches) {
+// The map is rebuilt exactly when the previous-block hash changes: not for the same job taken
+// up again (a re-sent job, a template), but for a new hash.
+TEST_F(Engine, WorkerRebuildsTheMapOnlyForANewPreviousBlockHash) {
+  SetJob(40);  // the map counts as built from this hash
+  Kest::cudaGpuContext& ctx = miner_->Context(0);
+  std::atomic<int32_t>& flag = miner_->JobFlag(0);
+  std::atomic<bool> stop{false};
+  flag.store(Kest::kJobNew);
+  CaptureStdout();
+  std::thread worker(Kest::cudakernelStratum, std::ref(ctx), std::ref(flag), std::ref(stop));
+  auto wait = [](const std::function<bool()>& done) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!done() && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return done();
+  };
+  ASSERT_TRUE(wait([&] { return ctx.hash_count.load() > 0.0; }));
+  SwitchJob(false);
+  ASSERT_TRUE(wait([&] { return flag.load() == Kest::kJobKeep; }));
+  const double launched = ctx.hash_count.load();
+  ASSERT_TRUE(wait([&] { return ctx.hash_count.load() > launched; }));  // searching, no build
+  SwitchJob(true);
+  ASSERT_TRUE(wait([&] { return flag.load() == Kest::kJobKeep; }));
+  stop.store(true);  // the build just started ends after its first launch
+  worker.join();
+  const std::string out = GetCapturedStdout();
+  EXPECT_EQ(Count(out, "Device #0: building the tile map...\n"), 1) << out;
+}
+
+// The manager fetches and re-checks while the worker keeps launching and jobs keep changing
+// hands, with the solution counter crossing 2^32: every announced solution is re-checked,
+// reported lost or counted stale, the worker ends on the last job, and the hand-over is
+// race-free (this runs under ThreadSanitizer in CI). The map is not built, so the re-checks
+// fail; that is not the point.
+TEST_F(Engine, ManagerFetchesWhileTheWorkerSearchesAndJobsChange) {
   SetJob(5);
   Kest::cudaGpuContext& ctx = miner_->Context(0);
+  const uint32_t start = 0xFFFFFFE0u;
+  SetDeviceCount(start);
+  Kest::StoreFoundCount(ctx.host_found_count, start);
   std::atomic<bool> stop{false};
   miner_->JobFlag(0).store(Kest::kJobNew);
   CaptureStdout();
   std::thread worker(Kest::cudakernelStratum, std::ref(ctx), std::ref(miner_->JobFlag(0)),
                      std::ref(stop));
-  uint32_t consumed = 0;
+  uint32_t consumed = start;
+  int pass = 0;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  while (consumed < 40 && std::chrono::steady_clock::now() < deadline) {
+  while (consumed - start < 80 && std::chrono::steady_clock::now() < deadline) {
+    if (++pass % 3 == 0) SwitchJob(false);
     miner_->ProcessSolutions(0, consumed);
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
+  // The last job is taken up before the worker stops.
+  while (miner_->JobFlag(0).load() != Kest::kJobKeep &&
+         std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  EXPECT_EQ(miner_->JobFlag(0).load(), Kest::kJobKeep);
   stop.store(true);
   worker.join();
   miner_->ProcessSolutions(0, consumed);
   const std::string out = GetCapturedStdout();
-  EXPECT_GE(consumed, 40u);
+  EXPECT_GE(consumed - start, 80u);
+  EXPECT_LT(consumed, start);  // wrapped
   EXPECT_EQ(consumed, Kest::LoadFoundCount(ctx.host_found_count));
-  int lost = 0;
+  uint64_t lost = 0;
   for (size_t p = out.find("solutions lost"); p != std::string::npos;
        p = out.find("solutions lost", p + 1)) {
-    const size_t start = out.rfind(": ", p) + 2;
-    lost += std::stoi(out.substr(start, p - start));
+    const size_t from = out.rfind(": ", p) + 2;
+    lost += std::stoul(out.substr(from, p - from));
   }
-  EXPECT_EQ(static_cast<uint32_t>(Count(out, "\nnonce ") + lost), consumed);
+  const uint64_t stale = pool_->Shares().stale_dropped.load();
+  EXPECT_EQ(Count(out, "\nnonce ") + lost + stale, uint64_t{consumed - start});
+  EXPECT_EQ(pool_->Shares().cpu_failed.load() + Count(out, "Submitting shares\n"),
+            static_cast<uint64_t>(Count(out, "\nnonce ")));
   std::lock_guard<std::mutex> lock(ctx.queue_mutex);
   EXPECT_TRUE(ctx.results.empty());
 }
