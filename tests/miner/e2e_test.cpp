@@ -88,7 +88,7 @@ TEST(MinerEndToEnd, FailsOverFromADeadPoolToTheTestPool) {
 TEST(MinerEndToEnd, InjectedLaunchErrorEndsTheProcessWith255) {
   e2e::ScratchDir dir;
   std::unique_ptr<e2e::Subprocess> pool;
-  // Block 0: no map build, the first search launch comes at once.
+  // Every launch fails, the map build's too: the first search launch comes at once.
   const std::string port = StartPool(pool, dir, {"--diff", "30", "--block", "0"});
   ASSERT_FALSE(port.empty());
   dir.WriteFile("config.txt", "key pw stratum+tcp://127.0.0.1:" + port + "\n");
@@ -99,6 +99,20 @@ TEST(MinerEndToEnd, InjectedLaunchErrorEndsTheProcessWith255) {
   EXPECT_NE(out.find("Your GPUs get crashed... Terminate miner! Please restart it manually \n"),
             std::string::npos)
       << out;
+}
+
+TEST(MinerEndToEnd, NoUsableDeviceEndsTheProcessWithStatus2) {
+  e2e::ScratchDir dir;
+  std::unique_ptr<e2e::Subprocess> pool;
+  const std::string port = StartPool(pool, dir, {"--diff", "30"});
+  ASSERT_FALSE(port.empty());
+  dir.WriteFile("config.txt", "key pw stratum+tcp://127.0.0.1:" + port + "\n");
+  e2e::Subprocess miner({kMiner}, dir.path(), {{"KEST_SWDEV_FAULT", "malloc"}});
+  EXPECT_EQ(miner.Wait(seconds(30)), 2) << miner.Output();
+  const std::string out = miner.Output();
+  EXPECT_NE(out.find("Device #0: cannot set up the 1 GiB tile map ("), std::string::npos) << out;
+  EXPECT_NE(out.find("[FAIL]  Inits GPUs!!!\n"), std::string::npos) << out;
+  EXPECT_EQ(out.find("Start mining"), std::string::npos) << out;
 }
 
 TEST(MinerEndToEnd, GetworkPoolIsRefusedWithStatus1) {
@@ -117,9 +131,10 @@ TEST(MinerEndToEnd, GetworkPoolIsRefusedWithStatus1) {
 TEST(MinerEndToEnd, MinesAcceptedSharesAcrossJobsAndTemplates) {
   e2e::ScratchDir dir;
   std::unique_ptr<e2e::Subprocess> pool;
-  // Refreshed jobs keep the previous-block hash and carry block 0, so the map stays valid.
+  // Refreshed jobs keep the previous-block hash but carry a block number: the map stays valid
+  // and must not be built again.
   const std::string port =
-      StartPool(pool, dir, {"--diff", "11", "--block", "7", "--refresh-block", "0"});
+      StartPool(pool, dir, {"--diff", "11", "--block", "7", "--refresh-block", "3"});
   ASSERT_FALSE(port.empty());
   dir.WriteFile("config.txt", "key pw stratum+tcp://127.0.0.1:" + port + "\n");
   e2e::Subprocess miner({kMiner}, dir.path());
@@ -174,6 +189,8 @@ TEST(MinerEndToEnd, MinesAcceptedSharesAcrossJobsAndTemplates) {
   EXPECT_GE(std::stoi(m[1]) + std::stoi(m[2]), submitted + failed - 1);
   EXPECT_LE(std::stoi(m[1]), submitted);
   EXPECT_LE(std::stoi(m[2]), failed);
+
+  EXPECT_EQ(e2e::Count(miner.Output(), "building the tile map"), 1) << miner.Output();
 
   const auto quit = std::chrono::steady_clock::now();
   miner.Write("q\n");
