@@ -138,11 +138,19 @@ bool MinerManCuda::TakeInJob() {
     pool->GetJob(job);
   }
   DecodeJob(reinterpret_cast<uint8_t*>(&job));
-  ++job_generation;
+  const uint8_t difficulty = static_cast<uint8_t>(job.diff & 0xFF);
+  // The same trailer at the same difficulty (a job re-sent after a reconnect) is the same job:
+  // solutions in flight stay good and keep their generation.
+  if (job_generation == 0 || difficulty != job_difficulty ||
+      std::memcmp(trailer, job.decoded, sizeof(trailer)) != 0) {
+    ++job_generation;
+    std::memcpy(trailer, job.decoded, sizeof(trailer));
+    job_difficulty = difficulty;
+  }
   for (auto& ctx : contexts) {
     std::lock_guard<std::mutex> lock(ctx.job_mutex);
     std::memcpy(ctx.trailer, job.decoded, sizeof(ctx.trailer));
-    ctx.difficulty = static_cast<uint8_t>(job.diff & 0xFF);
+    ctx.difficulty = difficulty;
     ctx.generation = job_generation;
   }
   return true;

@@ -72,7 +72,10 @@ class MinerManCuda {
   std::vector<cudaGpuContext> contexts;
   std::vector<std::atomic<int32_t>> job_flags;
   work job{};
-  uint32_t job_generation = 0;  // jobs taken in so far
+  // The job in force as the pool sent it, and its generation: the count of distinct jobs.
+  uint8_t trailer[sizeof(BTRAILER)] = {};
+  uint8_t job_difficulty = 0;
+  uint32_t job_generation = 0;
   std::vector<std::thread> workers;
 };
 
