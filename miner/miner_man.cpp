@@ -138,22 +138,26 @@ bool MinerManCuda::TakeInJob() {
     pool->GetJob(job);
   }
   DecodeJob(reinterpret_cast<uint8_t*>(&job));
-  const uint8_t difficulty = static_cast<uint8_t>(job.diff & 0xFF);
+  DistributeJob(job);
+  return true;
+}
+
+void MinerManCuda::DistributeJob(const work& decoded_job) {
+  const uint8_t difficulty = static_cast<uint8_t>(decoded_job.diff & 0xFF);
   // The same trailer at the same difficulty (a job re-sent after a reconnect) is the same job:
   // solutions in flight stay good and keep their generation.
   if (job_generation == 0 || difficulty != job_difficulty ||
-      std::memcmp(trailer, job.decoded, sizeof(trailer)) != 0) {
+      std::memcmp(trailer, decoded_job.decoded, sizeof(trailer)) != 0) {
     ++job_generation;
-    std::memcpy(trailer, job.decoded, sizeof(trailer));
+    std::memcpy(trailer, decoded_job.decoded, sizeof(trailer));
     job_difficulty = difficulty;
   }
   for (auto& ctx : contexts) {
     std::lock_guard<std::mutex> lock(ctx.job_mutex);
-    std::memcpy(ctx.trailer, job.decoded, sizeof(ctx.trailer));
+    std::memcpy(ctx.trailer, decoded_job.decoded, sizeof(ctx.trailer));
     ctx.difficulty = difficulty;
     ctx.generation = job_generation;
   }
-  return true;
 }
 
 void MinerManCuda::ProcessSolutions(int32_t j, uint32_t& consumed) {

@@ -39,6 +39,11 @@ class MinerManCuda {
   // flag is set; returns after every worker has finished its current launch.
   void Run();
 
+  // Writes a job (its trailer already decoded) into every device context. A job that differs
+  // from the one in force in its trailer or difficulty gets the next generation; the same job
+  // sent again keeps its generation. Called with every worker held (or none running).
+  void DistributeJob(const work& decoded_job);
+
   // One supervision pass over device `j`'s announced solutions: fetches the new result slots,
   // re-checks each candidate with the CPU proof of work and submits the good ones. Solutions
   // found for a replaced job are dropped unchecked and counted as stale. `consumed` is the
