@@ -51,8 +51,8 @@ const char* SetUpDevice(cudaGpuContext& ctx, int32_t index, cudaError_t* err) {
   };
   cudaError_t e = cudaSetDevice(index);
   if (e != cudaSuccess) return fail("the device", e);
-  // Refused once the device is active (another user of it set it first): its workers then
-  // wait by spinning, which costs CPU time but nothing else.
+  // Older runtimes refuse this once the device's context is active: its workers then wait by
+  // spinning, which costs CPU time but nothing else.
   cudaSetDeviceFlags(kDeviceScheduleBlockingSync);
   cudaGetLastError();
   if ((e = cudaStreamCreate(&ctx.stream)) != cudaSuccess) return fail("its streams", e);
