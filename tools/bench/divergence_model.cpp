@@ -9,8 +9,8 @@
 //            the distinct algorithms among its lanes;
 //   staged   candidates grouped by algorithm before each jump's hashing; every warp runs one
 //            algorithm, and each algorithm's list ends in a partly filled warp.
-// Family costs are the CPU's time per 1060-byte nighthash of each type, measured in the same
-// run. It is a model: the GPU's own relative costs, memory traffic and the classify stage's
+// Family costs are this thread's CPU time per 1060-byte nighthash of each type, measured in the
+// same run. It is a model: the GPU's own relative costs, memory traffic and the classify stage's
 // launches are not in it.
 #include "tools/bench/divergence_model.h"
 
@@ -23,6 +23,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <random>
 #include <vector>
 
@@ -79,19 +80,26 @@ uint32_t NextIndexOfType(uint32_t type, uint32_t index, const uint8_t* tile, con
   return sum & PEACH_TILE_INDEX_MASK;
 }
 
-// Seconds per call of fn, the best of three timed runs of at least kMinTimedSeconds each.
+// CPU time of this thread: the family costs stay comparable when other processes share the
+// cores.
+double ThreadSeconds() {
+  timespec ts{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  return static_cast<double>(ts.tv_sec) + 1e-9 * static_cast<double>(ts.tv_nsec);
+}
+
+// CPU seconds per call of fn, the best of three timed runs of at least kMinTimedSeconds each.
 template <class Fn>
 double SecondsPerCall(Fn&& fn) {
-  using Clock = std::chrono::steady_clock;
   double best = 1e30;
   for (int rep = 0; rep < 3; ++rep) {
     uint64_t calls = 0;
-    const auto start = Clock::now();
+    const double start = ThreadSeconds();
     double elapsed = 0;
     do {
       for (int k = 0; k < 8; ++k) fn();
       calls += 8;
-      elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+      elapsed = ThreadSeconds() - start;
     } while (elapsed < kMinTimedSeconds);
     best = std::min(best, elapsed / static_cast<double>(calls));
   }
@@ -277,13 +285,13 @@ int RunDivergenceModel(int argc, char** argv) {
     std::printf(" %.2f", distinct_by_jump[j] / warp_count);
   }
   std::printf(
-      "\n    (%.1f%% of the walks start at tile 0: the product of the first hash's 32 "
-      "bytes rarely keeps a low set bit, so the first jump's input differs between lanes "
-      "only in the nonce)\n",
+      "\n    (%.1f%% of the walks start at tile 0: the product of the first hash's bytes "
+      "rarely keeps a set bit\n    below bit 20, so at the first jump a warp's lanes differ "
+      "only in their nonces)\n",
       100.0 * sample.start_tile_zero / candidates);
   std::printf(
       "  staged (grouped by algorithm):       1.00 (lanes busy: %.1f%% at this sample's "
-      "%u-candidate batch, %.2f%% at 2^20)\n\n",
+      "%u-candidate batch, %.1f%% at 2^20)\n\n",
       100.0 * warp_jumps / staged_warps, candidates, 100.0 * large_scale);
 
   std::printf("modelled speed, staged / classic (hash cost per jump and 32 candidates)\n");
