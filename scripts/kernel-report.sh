@@ -28,8 +28,10 @@
 # the function, so loop-carried pointers are followed); a pointer loaded from a parameter of a
 # device function carries what the callers pass in that parameter (`st.param` before each call
 # of the kernel's call graph). A pointer that went through memory cannot be followed: its loads
-# are "(unknown)", which counts as per-lane. Counts are static PTX sites, each function of the
-# call graph once.
+# are "(unknown)", which counts as per-lane. A load whose value only goes into shared memory
+# (directly or through mov/cvt) is a table copy made at block start, not a look-up: it is
+# counted apart ("copies") and allowed. Counts are static PTX sites, each function of the call
+# graph once.
 #
 # Which tables may be read at a register address. Constant memory serves one address per warp
 # per cycle: a load whose lanes hit different addresses is split into one request per address.
@@ -79,7 +81,7 @@ if { [ -n "$ptx" ] && [ -z "$ptxas_log" ]; } || { [ -z "$ptx" ] && [ -n "$ptxas_
   usage
 fi
 
-header="canned PTX $ptx"
+header="$ptx and $ptxas_log"
 seconds=""
 if [ -z "$ptx" ]; then
   nvcc=${NVCC:-}
@@ -137,7 +139,8 @@ PY
     exit 2
   fi
   seconds=$(awk -v a="$start" -v b="$(date +%s.%N)" 'BEGIN { printf "%.1f", b - a }')
-  ptx="$work/device_module.ptx"
+  ptx=$(find "$work" -maxdepth 1 -name '*.ptx' | head -n 1)
+  [ -n "$ptx" ] || { echo "kernel-report: nvcc kept no PTX" >&2; exit 2; }
   ptxas_log="$work/ptxas.log"
   version=$("$nvcc" --version | sed -n 's/.*release \([0-9.]*\), \(V[0-9.]*\).*/\1 (\2)/p')
   header="gpu/device_module.cu for sm_$arch, nvcc $version, compiled in $seconds s"
@@ -158,13 +161,12 @@ per_lane, uniform = per_lane.split(), uniform.split()
 
 # ---- ptxas -v: registers, stack frame and spills per function --------------------------------
 props = {}  # function -> dict
-current = None
-entries_in_log = []
+current = None  # entry function being compiled
+last_fn = None  # function of the last "Function properties" line
 for line in open(log_path, errors="replace"):
     m = re.search(r"Compiling entry function '([^']+)'", line)
     if m:
         current = m.group(1)
-        entries_in_log.append(current)
         continue
     m = re.search(r"Function properties for (\S+)", line)
     if m:
@@ -172,7 +174,7 @@ for line in open(log_path, errors="replace"):
         continue
     m = re.search(r"(\d+) bytes stack frame, (\d+) bytes spill stores, (\d+) bytes spill loads",
                   line)
-    if m:
+    if m and last_fn:
         props.setdefault(last_fn, {}).update(
             stack=int(m.group(1)), spill_st=int(m.group(2)), spill_ld=int(m.group(3)))
         continue
@@ -214,6 +216,27 @@ addr_re = re.compile(r"^\s*([%\w$]+)\s*(?:\+\s*-?(?:0x)?[0-9a-fA-F]+)?\s*$")
 prop_ops = ("mov", "cvta", "add", "sub", "mad", "selp", "cvt")
 
 
+def regs_of(operand):
+    return re.findall(r"%[A-Za-z_]\w*(?:\.[xyzw])?", operand)
+
+
+def copies_to_shared(uses, regs, seen):
+    """True when every use of the loaded registers is a store into shared memory (a table copy
+    made at block start), directly or through mov/cvt."""
+    if not regs:
+        return False
+    for r in regs:
+        if r in seen:
+            continue
+        seen.add(r)
+        if not uses.get(r):
+            return False
+        for kind, moved in uses[r]:
+            if kind == "other" or (kind == "move" and not copies_to_shared(uses, moved, seen)):
+                return False
+    return True
+
+
 def statements(body):
     for raw in body.replace("{", ";").replace("}", ";").split(";"):
         st = raw.strip()
@@ -242,12 +265,25 @@ def operands(rest):
 
 for name, f in funcs.items():
     defs = []     # (dest, [source operands])
-    loads = []    # (base register, generic?)
+    loads = []    # (base register, generic?, destination registers)
+    uses = {}     # register -> [(kind, registers it moves into)], kind: shared / move / other
     calls = []    # (callee, [argument registers])
     pending = {}  # call parameter name -> register stored into it
     for st in statements(f["body"]):
         op, _, rest = st.partition(" ")
         ops = operands(rest)
+        # Uses of each register: as the value of a shared-memory store, moved into another
+        # register, or anything else.
+        stores = op == "st" or op.startswith(("st.", "call", "bra", "ret", "bar", "red.", "atom."))
+        dests = [] if stores or not ops else regs_of(ops[0])
+        for n, o in enumerate(ops if stores else ops[1:]):
+            for r in regs_of(o):
+                if op.startswith("st.shared") and n == len(ops) - 1 and n > 0:
+                    uses.setdefault(r, []).append(("shared", []))
+                elif op.split(".")[0] in ("mov", "cvt"):
+                    uses.setdefault(r, []).append(("move", dests))
+                else:
+                    uses.setdefault(r, []).append(("other", []))
         if op.startswith("ld.param") and len(ops) == 2:
             pm = re.match(r"^\[\s*([\w$]+)\s*(?:\+\s*\d+)?\s*\]$", ops[1])
             if pm and pm.group(1) in f["params"]:
@@ -271,7 +307,7 @@ for name, f in funcs.items():
             am = re.match(r"^\[(.*)\]$", ops[-1]) if ops else None
             a = addr_re.match(am.group(1)) if am else None
             if a and (spaces == {"const"} or not spaces):
-                loads.append((a.group(1), not spaces))
+                loads.append((a.group(1), not spaces, regs_of(ops[0])))
         elif op.split(".")[0] in prop_ops and ops:
             srcs = []
             for o in ops[1:]:
@@ -298,7 +334,7 @@ for name, f in funcs.items():
             if len(acc) != before:
                 bases[dest] = acc
                 changed = True
-    f["bases"], f["loads"], f["calls"] = bases, loads, calls
+    f["bases"], f["loads"], f["calls"], f["uses"] = bases, loads, calls, uses
 
 
 def classify(sym):
@@ -341,7 +377,7 @@ def kernel_loads(entry):
     counts = {}
     for fn in reach:
         f = funcs[fn]
-        for reg, generic in f["loads"]:
+        for reg, generic, dests in f["loads"]:
             if not reg.startswith("%"):
                 continue  # [symbol+imm]
             marks = f["bases"].get(reg, set())
@@ -349,11 +385,18 @@ def kernel_loads(entry):
             if generic and not (syms and syms <= const_syms):
                 continue  # a generic load counts only through a pointer to a constant symbol
             key = "|".join(sorted(syms)) if syms else "(unknown)"
+            if copies_to_shared(f["uses"], dests, set()):
+                key += " " + COPY
             counts[key] = counts.get(key, 0) + 1
     return reach, counts
 
 
+COPY = "(copy to shared)"
+
+
 def verdict_of(syms_key):
+    if syms_key.endswith(COPY):
+        return "allowed: a table copy into shared memory"
     if syms_key == "(unknown)":
         return "per-lane"
     kinds = {classify(s) for s in syms_key.split("|")}
@@ -371,6 +414,7 @@ if not kernels:
 print(f"Kernel report: {header}")
 print("Counts of ld.const sites in the PTX whose address is a register, the kernel and every")
 print("device function it calls; 'per-lane' tables must not be read that way by cuda_ kernels.")
+print("'copies': such loads whose value only goes into shared memory (a table copy), allowed.")
 print()
 rows, details, failed = [], [], []
 for k in kernels:
@@ -379,8 +423,9 @@ for k in kernels:
     # Spills of the device functions the kernel calls are the kernel's too.
     spill_st = sum(props.get(fn, {}).get("spill_st", 0) for fn in reach)
     spill_ld = sum(props.get(fn, {}).get("spill_ld", 0) for fn in reach)
-    bad = sum(c for s, c in counts.items() if verdict_of(s) != "uniform")
+    bad = sum(c for s, c in counts.items() if verdict_of(s) in ("per-lane", "unclassified"))
     ok = sum(c for s, c in counts.items() if verdict_of(s) == "uniform")
+    copies = sum(c for s, c in counts.items() if s.endswith(COPY))
     problems = []
     if k.startswith("cuda_"):
         if "regs" not in p:
@@ -394,14 +439,15 @@ for k in kernels:
     if problems:
         failed.append(k)
     rows.append((k, str(p.get("regs", "?")), str(p.get("stack", "?")),
-                 f"{spill_st}/{spill_ld}", str(len(reach) - 1), str(bad), str(ok), status))
+                 f"{spill_st}/{spill_ld}", str(len(reach) - 1), str(bad), str(ok), str(copies),
+                 status))
     for s, c in sorted(counts.items(), key=lambda x: (-x[1], x[0])):
         details.append((k, s, c, verdict_of(s)))
 
 titles = ("kernel", "registers", "stack B", "spill st/ld B", "callees",
-          "per-lane ld.const", "uniform ld.const", "verdict")
+          "per-lane ld.const", "uniform ld.const", "copies", "verdict")
 widths = [max(len(r[i]) for r in rows + [titles]) for i in range(len(titles))]
-fmt = "  ".join(f"{{:<{w}}}" if i in (0, 7) else f"{{:>{w}}}" for i, w in enumerate(widths))
+fmt = "  ".join(f"{{:<{w}}}" if i in (0, 8) else f"{{:>{w}}}" for i, w in enumerate(widths))
 print(fmt.format(*titles).rstrip())
 print(fmt.format(*("-" * w for w in widths)))
 for r in rows:
@@ -411,7 +457,7 @@ print("Register-indexed constant loads by symbol:")
 if not details:
     print("  none")
 for k, s, c, v in details:
-    print(f"  {k:<{widths[0]}}  {s:<24} {c:>6}  {v}")
+    print(f"  {k:<{widths[0]}}  {s:<28} {c:>6}  {v}")
 print()
 print(f"per-lane tables: {' '.join(per_lane)}; uniform: {' '.join(uniform)}")
 if failed:
