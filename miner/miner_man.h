@@ -19,7 +19,7 @@ namespace Kest {
 class PoolApi;
 
 // Exit status of a process none of whose devices could be set up.
-constexpr int kExitNoUsableDevice = 2;
+constexpr int kExitNoUsableDevice = 3;
 
 class MinerManCuda {
  public:

@@ -110,7 +110,7 @@ TEST(MinerEndToEnd, NoUsableDeviceEndsTheProcessWithStatus2) {
   ASSERT_FALSE(port.empty());
   dir.WriteFile("config.txt", "key pw stratum+tcp://127.0.0.1:" + port + "\n");
   e2e::Subprocess miner({kMiner}, dir.path(), {{"KEST_SWDEV_FAULT", "malloc"}});
-  EXPECT_EQ(miner.Wait(seconds(30)), 2) << miner.Output();
+  EXPECT_EQ(miner.Wait(seconds(30)), 3) << miner.Output();  // 3: no usable device
   const std::string out = miner.Output();
   EXPECT_NE(out.find("Device #0: cannot set up the 1 GiB tile map ("), std::string::npos) << out;
   EXPECT_NE(out.find("[FAIL]  Inits GPUs!!!\n"), std::string::npos) << out;
