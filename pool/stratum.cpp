@@ -359,7 +359,7 @@ class JorlStratum::Impl {
     }
     std::vector<std::string> lines;
     const bool fits = framer_.Append(read_buffer_.data(), size, lines);
-    for (const auto& line : lines) Apply(reply_parser(line));
+    for (const auto& line : lines) Apply(reply_parser(line, &core_->repeats));
     if (!fits) {
       Kest::Print("Pool sent a line longer than " + std::to_string(Kest::kMaxLineBytes) +
                   " bytes without a line feed; reconnecting\n");

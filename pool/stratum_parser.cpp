@@ -169,8 +169,18 @@ void ParseTemplate(const Tree& tree, std::string& prefix, int32_t& num_prefix, i
   kind = Kest::kReplyTemplate;
 }
 
-void PrintUnhandled(const std::string& line) {
-  Kest::Print("Unhandled message: \n" + Kest::Printable(line) + "\n");
+// Prints one report of a pool line: through `printer` when given, so that a pool repeating
+// itself is summarised, else at once.
+void Report(const std::string& text, Kest::RepeatPrinter* printer) {
+  if (printer != nullptr) {
+    printer->Print(text);
+  } else {
+    Kest::Print(text + "\n");
+  }
+}
+
+void PrintUnhandled(const std::string& line, Kest::RepeatPrinter* printer) {
+  Report("Unhandled message: \n" + Kest::Printable(line), printer);
 }
 }  // namespace
 
@@ -234,7 +244,7 @@ bool LineFramer::Append(const char* data, std::size_t size, std::vector<std::str
 
 }  // namespace Kest
 
-reply_parser::reply_parser(const std::string& line) {
+reply_parser::reply_parser(const std::string& line, Kest::RepeatPrinter* printer) {
   Tree tree;
   if (!ReadJson(line, tree)) {
     code_ = Kest::kNotJsonCode;
@@ -251,9 +261,9 @@ reply_parser::reply_parser(const std::string& line) {
       std::string report = "Error code  " + std::to_string(error);
       const auto des = Text(tree, "des");
       if (des) report += ": " + Kest::Printable(*des);
-      Kest::Print(report + "\n");
+      Report(report, printer);
     } else {
-      PrintUnhandled(line);
+      PrintUnhandled(line, printer);
     }
     return;
   }
@@ -265,13 +275,13 @@ reply_parser::reply_parser(const std::string& line) {
   } else if (*method == "message") {
     const auto value = Text(tree, "value");
     if (!value) return;
-    Kest::Print(" " + Kest::Printable(*value) + "\n");
+    Report(" " + Kest::Printable(*value), printer);
     kind_ = Kest::kReplyMessage;
   } else if (*method == "pong") {
     Kest::Print("ping from server\n");
     kind_ = Kest::kReplyPong;
   } else {
-    PrintUnhandled(line);
+    PrintUnhandled(line, printer);
   }
 }
 

@@ -7,8 +7,10 @@
 #include <string>
 #include <vector>
 
-// Result kinds of reply_parser::type().
 namespace Kest {
+class RepeatPrinter;
+
+// Result kinds of reply_parser::type().
 constexpr int kReplyNothing = 0;   // error reply, unhandled message or malformed line
 constexpr int kReplyJob = 1;       // "mining.notify"
 constexpr int kReplyMessage = 4;   // "message" text from the server
@@ -71,7 +73,9 @@ class LineFramer {
 // the pool is printed with its control characters made visible (Kest::Printable).
 class reply_parser {
  public:
-  explicit reply_parser(const std::string& line);
+  // What the parser prints (messages, error replies, unhandled lines) goes through `printer`
+  // when one is given.
+  explicit reply_parser(const std::string& line, Kest::RepeatPrinter* printer = nullptr);
 
   int type() const { return kind_; }
 
