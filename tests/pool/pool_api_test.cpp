@@ -386,6 +386,16 @@ TEST(PoolApi, UnreachableStratumPoolIsSkippedForTheTestPool) {
   api->GetJob(*w);
   EXPECT_EQ(w->text_len, 216);
   EXPECT_GT(w->diff, 0);
+
+  // The client counts into the facade's counters: the line written, then the pool's refusal
+  // of a share that is no solution.
+  CaptureStdout();
+  api->SubmitWork(HostOutput{});
+  const bool counted = gwtest::WaitUntil(
+      [&] { return api->Shares().submitted == 1 && api->Shares().pool_errors == 1; }, kShort);
+  const std::string refusal = GetCapturedStdout();
+  EXPECT_TRUE(counted) << refusal;
+  EXPECT_NE(refusal.find("Error code "), std::string::npos) << refusal;
 #endif
 }
 
