@@ -180,6 +180,16 @@ void RepeatPrinter::Print(const std::string& line) {
   if (!out.empty()) Kest::Print(out);
 }
 
+void RepeatPrinter::Tick() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const auto now = std::chrono::steady_clock::now();
+  if (repeats_ == 0 || now - since_ < interval_) return;
+  std::string out;
+  FlushLocked(out);
+  since_ = now;
+  Kest::Print(out);
+}
+
 void SplitString(const std::string& text, const char* delims, std::vector<std::string>& out) {
   std::string::size_type start = 0;
   while (start < text.size()) {

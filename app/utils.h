@@ -66,6 +66,9 @@ class RepeatPrinter {
 
   // `line` without its line end.
   void Print(const std::string& line);
+  // Reports the repeats counted so far if `interval` has gone by since the last report, so a
+  // run that has ended is not left unreported until the next line.
+  void Tick();
 
  private:
   void FlushLocked(std::string& out);

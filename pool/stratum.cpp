@@ -370,6 +370,7 @@ class JorlStratum::Impl {
   }
 
   void Apply(const reply_parser& reply) {
+    core_->repeats.Tick();
     switch (reply.type()) {
       case Kest::kReplyJob:
         StoreJob(reply);

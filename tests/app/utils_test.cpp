@@ -168,20 +168,26 @@ TEST(Base64Exact, OnlyTheWholeTextOfExactlyTheSizeIsTaken) {
   }
 }
 
-TEST(RepeatPrinter, RunsOfOneLineAreCountedAndSummarisedAfterTheInterval) {
+TEST(RepeatPrinter, RunsOfOneLineAreCountedAndReportedOnceTheIntervalHasPassed) {
   testing::internal::CaptureStdout();
   {
-    Kest::RepeatPrinter printer(1000, std::chrono::milliseconds(50));
+    Kest::RepeatPrinter printer(1000, std::chrono::milliseconds(300));
     printer.Print("down");
     printer.Print("down");
-    std::this_thread::sleep_for(std::chrono::milliseconds(60));
+    std::this_thread::sleep_for(std::chrono::milliseconds(350));
     printer.Print("down");  // the interval has passed: the run so far is reported
     printer.Print("down");
     printer.Print("up");
     printer.Print("down");
+    printer.Print("down");
+    printer.Tick();  // too early: nothing
+    std::this_thread::sleep_for(std::chrono::milliseconds(350));
+    printer.Tick();
+    printer.Tick();
   }
   EXPECT_EQ(testing::internal::GetCapturedStdout(),
-            "down\ndown (repeated 2 times)\ndown (repeated 1 time)\nup\ndown\n");
+            "down\ndown (repeated 2 times)\ndown (repeated 1 time)\nup\ndown\n"
+            "down (repeated 1 time)\n");
 }
 
 }  // namespace
