@@ -1,6 +1,7 @@
 #include "app/console.h"
 
 #include <cstdio>
+#include <string>
 
 #include "app/utils.h"
 
@@ -10,19 +11,12 @@ namespace {
 constexpr uint32_t kEndOfInputPollMs = 100;
 }
 
-void PrintShareStatistics(int32_t success, int32_t failed, int32_t dev) {
-  std::printf("Share result: \n");
-  std::printf("Success share for user: %d \n", success);
-  std::printf("Success share for dev: %d \n", dev);
-  std::printf("Failed share: %d \n", failed);
-  const int32_t total = success + failed + dev;
-  if (total == 0) {
-    std::printf("You didn't find any shares yet \n");
-  } else {
-    const float rate = static_cast<float>(success + dev) / static_cast<float>(total) * 100.0f;
-    std::printf("Success rate: %2.f %s \n", rate, "%");
-  }
-  std::fflush(stdout);
+void PrintShareStatistics(const ShareCounters& shares) {
+  Print("Share result:\nSubmitted: " + std::to_string(shares.submitted.load()) +
+        "\nCPU failed check: " + std::to_string(shares.cpu_failed.load()) +
+        "\nStale (job replaced): " + std::to_string(shares.stale_dropped.load()) +
+        "\nDropped unsent: " + std::to_string(shares.unsent_dropped.load()) +
+        "\nPool error replies: " + std::to_string(shares.pool_errors.load()) + "\n");
 }
 
 void RunKeyReceiver(const std::function<int()>& next_char, const std::function<void()>& stats,

@@ -5,10 +5,12 @@
 #include <cstdint>
 #include <functional>
 
+#include "app/share_stats.h"
+
 namespace Kest {
 
-// Prints the share statistics block for the given counts.
-void PrintShareStatistics(int32_t success, int32_t failed, int32_t dev);
+// Prints the share statistics block for the given counters.
+void PrintShareStatistics(const ShareCounters& shares);
 
 // Reads characters from `next_char` (EOF = -1) until 'q' or until `exit_flag` is set, then sets
 // `exit_flag`. `stats` runs on every 'i'. At end of input it keeps polling (without spinning)

@@ -20,9 +20,6 @@ extern std::string gPoolUrl;
 extern std::vector<std::string> gPools;
 extern std::vector<std::shared_ptr<Kest::DevConfig>> gDeviceConfig;
 extern int32_t gNumDev;
-// Written by the run thread, read by the keyboard console.
-extern std::atomic<int32_t> gSuccessShare;
-extern std::atomic<int32_t> gFailShare;
 // Set once, by the keyboard reader; polled by the manager and the device workers.
 extern std::atomic<bool> gExitSignal;
 extern std::shared_ptr<Kest::PoolApi> gPoolApi;

@@ -1,5 +1,6 @@
 // Process entry: the start-up sequence, the two long-lived threads and shutdown.
 #include <atomic>
+#include <cstdlib>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
@@ -21,15 +22,13 @@ std::string gPoolUrl = Kest::kDefaultPoolUrl;
 std::vector<std::string> gPools;
 std::vector<std::shared_ptr<Kest::DevConfig>> gDeviceConfig;
 int32_t gNumDev = 0;
-std::atomic<int32_t> gSuccessShare{0};
-std::atomic<int32_t> gFailShare{0};
 std::atomic<bool> gExitSignal{false};
 std::shared_ptr<Kest::PoolApi> gPoolApi;
 std::shared_ptr<Kest::MinerManCuda> GlobalMiner;
 std::thread* gKeyreceiverThread = nullptr;
 std::thread* gMinerThread = nullptr;
 
-// Body of the keyboard thread: standard input, the process-wide counters and the exit flag.
+// Body of the keyboard thread: standard input, the facade's share counters and the exit flag.
 void KeyReceiver() {
   Kest::RunKeyReceiver(
       [] {
@@ -37,11 +36,7 @@ void KeyReceiver() {
         if (c == EOF) std::clearerr(stdin);
         return c;
       },
-      [] {
-        const int32_t dev = gPoolApi ? gPoolApi->DevShares() : 0;
-        Kest::PrintShareStatistics(gSuccessShare.load(), gFailShare.load(), dev);
-      },
-      gExitSignal);
+      [] { Kest::PrintShareStatistics(gPoolApi->Shares()); }, gExitSignal);
 }
 
 int main(int argc, char** argv) {
@@ -50,9 +45,20 @@ int main(int argc, char** argv) {
   gNumDev = static_cast<int32_t>(gDeviceConfig.size());
   Kest::LoadConfig(gMinerKey, gMinerPassword, gPoolUrl, gNumDev, gPools, gDeviceConfig);
 
-  gPoolApi = std::make_shared<Kest::PoolApi>(gMinerKey, gMinerPassword, gSuccessShare, gFailShare,
-                                             gExitSignal, gPools);
-  if (!gPoolApi->Initilize()) return -1;
+  gPoolApi = std::make_shared<Kest::PoolApi>(gMinerKey, gMinerPassword, gExitSignal, gPools);
+  // The keyboard works from the first moment: 'q' also ends the wait for a pool. gPoolApi is
+  // set before the thread starts and never replaced, so the thread may read it.
+  gKeyreceiverThread = new std::thread(KeyReceiver);
+  if (!gPoolApi->Initilize()) {
+    if (gExitSignal.load()) {  // 'q' before any pool answered
+      gKeyreceiverThread->join();
+      return 0;
+    }
+    // No pool can be tried. The keyboard thread may be inside a read of standard input and
+    // uses the facade: end without running destructors under it.
+    std::fflush(stdout);
+    std::_Exit(255);
+  }
 
   GlobalMiner = std::make_shared<Kest::MinerManCuda>(gNumDev, gPoolApi, gDeviceConfig, gExitSignal);
   std::printf("Starting init GPUs \n");
@@ -67,7 +73,6 @@ int main(int argc, char** argv) {
   }
   std::fflush(stdout);
 
-  gKeyreceiverThread = new std::thread(KeyReceiver);
   gMinerThread = new std::thread(&Kest::MinerManCuda::Run, GlobalMiner.get());
   gKeyreceiverThread->join();
   gMinerThread->join();

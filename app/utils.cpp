@@ -77,6 +77,119 @@ std::string base64_decode(const std::string& text) {
 
 namespace Kest {
 
+bool DecodeBase64Exact(const std::string& text, std::size_t size, std::string& out) {
+  const std::size_t data = text.find('=') == std::string::npos ? text.size() : text.find('=');
+  for (std::size_t i = 0; i < data; ++i) {
+    if (Base64Value(static_cast<unsigned char>(text[i])) < 0) return false;
+  }
+  const std::size_t padding = text.size() - data;
+  if (text.find_first_not_of('=', data) != std::string::npos) return false;
+  if (padding > 2 || (padding > 0 && text.size() % 4 != 0)) return false;
+  const std::size_t rest = data % 4;
+  if (rest == 1) return false;
+  if (data / 4 * 3 + (rest == 0 ? 0 : rest - 1) != size) return false;
+  out = base64_decode(text);
+  return out.size() == size;
+}
+
+namespace {
+// Length of the well-formed UTF-8 sequence at `p` (of `left` bytes) that encodes a printable
+// character; 0 when the bytes are not one, or encode a C1 control character.
+std::size_t Utf8Printable(const unsigned char* p, std::size_t left) {
+  std::size_t length = 0;
+  uint32_t code = 0;
+  uint32_t least = 0;
+  if (p[0] >= 0xC2 && p[0] <= 0xDF) {
+    length = 2;
+    code = p[0] & 0x1Fu;
+    least = 0xA0;  // U+0080..U+009F are the C1 controls
+  } else if (p[0] >= 0xE0 && p[0] <= 0xEF) {
+    length = 3;
+    code = p[0] & 0x0Fu;
+    least = 0x800;
+  } else if (p[0] >= 0xF0 && p[0] <= 0xF4) {
+    length = 4;
+    code = p[0] & 0x07u;
+    least = 0x10000;
+  } else {
+    return 0;
+  }
+  if (left < length) return 0;
+  for (std::size_t i = 1; i < length; ++i) {
+    if ((p[i] & 0xC0u) != 0x80u) return 0;
+    code = (code << 6) | (p[i] & 0x3Fu);
+  }
+  if (code < least || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return 0;
+  return length;
+}
+}  // namespace
+
+std::string Printable(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+  for (std::size_t i = 0; i < text.size();) {
+    const unsigned char c = bytes[i];
+    if (c >= 0x20 && c < 0x7F) {
+      out += static_cast<char>(c);
+      ++i;
+      continue;
+    }
+    const std::size_t length = c >= 0x80 ? Utf8Printable(bytes + i, text.size() - i) : 0;
+    if (length > 0) {
+      out.append(text, i, length);
+      i += length;
+      continue;
+    }
+    char escaped[5];
+    std::snprintf(escaped, sizeof(escaped), "\\x%02x", c);
+    out += escaped;
+    ++i;
+  }
+  return out;
+}
+
+RepeatPrinter::~RepeatPrinter() {
+  std::string out;
+  FlushLocked(out);
+  if (!out.empty()) Kest::Print(out);
+}
+
+void RepeatPrinter::FlushLocked(std::string& out) {
+  if (repeats_ == 0) return;
+  out +=
+      last_ + " (repeated " + std::to_string(repeats_) + (repeats_ == 1 ? " time)\n" : " times)\n");
+  repeats_ = 0;
+}
+
+void RepeatPrinter::Print(const std::string& line) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const auto now = std::chrono::steady_clock::now();
+  std::string out;
+  if (!has_last_ || line != last_) {
+    FlushLocked(out);
+    out += line + "\n";
+    last_ = line;
+    has_last_ = true;
+    since_ = now;
+  } else if (++repeats_ >= every_ || now - since_ >= interval_) {
+    FlushLocked(out);
+    since_ = now;
+  }
+  // Printed under the lock, so the summary of a run never follows a later line.
+  if (!out.empty()) Kest::Print(out);
+}
+
+void RepeatPrinter::Tick() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const auto now = std::chrono::steady_clock::now();
+  if (repeats_ == 0 || now - since_ < interval_) return;
+  std::string out;
+  FlushLocked(out);
+  since_ = now;
+  Kest::Print(out);
+}
+
 void SplitString(const std::string& text, const char* delims, std::vector<std::string>& out) {
   std::string::size_type start = 0;
   while (start < text.size()) {

@@ -1,8 +1,11 @@
 // Small text and file helpers shared by the shell and the pool clients, and the base64 codec.
 #pragma once
 
+#include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <mutex>
 #include <streambuf>
 #include <string>
 #include <vector>
@@ -11,6 +14,12 @@
 // outside the alphabet; a final group of 2 or 3 characters yields 1 or 2 bytes.
 std::string base64_encode(const unsigned char* bytes, uint32_t len);
 std::string base64_decode(const std::string& text);
+
+namespace Kest {
+// Strict decode: true only when `text` is base64 of exactly `size` bytes (alphabet characters,
+// then the "=" padding that completes the last group, or none); the bytes go to `out`.
+bool DecodeBase64Exact(const std::string& text, std::size_t size, std::string& out);
+}  // namespace Kest
 
 namespace Kest {
 
@@ -36,6 +45,42 @@ std::string JsonEscape(const std::string& text);
 void Printf(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // Writes `text` to standard output in one write and flushes.
 void Print(const std::string& text);
+
+// Text from outside (a pool's messages) made safe to print: C0 control characters, DEL, C1
+// control characters and bytes that are not well-formed UTF-8 are shown as "\x" and two hex
+// digits (ESC as \x1b, CR as \x0d); printable ASCII and well-formed UTF-8 stay as they are.
+std::string Printable(const std::string& text);
+
+// Prints lines, summarising runs of one repeated line: the first is printed, the repeats are
+// counted, and a line with the count is printed once `every` repeats or `interval` have gone
+// by (and before the next different line). Safe to use from several threads.
+class RepeatPrinter {
+ public:
+  explicit RepeatPrinter(uint64_t every = 1000,
+                         std::chrono::steady_clock::duration interval = std::chrono::seconds(10))
+      : every_(every), interval_(interval) {}
+  ~RepeatPrinter();
+
+  RepeatPrinter(const RepeatPrinter&) = delete;
+  RepeatPrinter& operator=(const RepeatPrinter&) = delete;
+
+  // `line` without its line end.
+  void Print(const std::string& line);
+  // Reports the repeats counted so far if `interval` has gone by since the last report, so a
+  // run that has ended is not left unreported until the next line.
+  void Tick();
+
+ private:
+  void FlushLocked(std::string& out);
+
+  const uint64_t every_;
+  const std::chrono::steady_clock::duration interval_;
+  std::mutex mutex_;  // guards everything below
+  bool has_last_ = false;
+  std::string last_;
+  uint64_t repeats_ = 0;  // repeats of `last_` not yet reported
+  std::chrono::steady_clock::time_point since_;
+};
 
 // Suspends the calling thread for `ms` milliseconds in one high-resolution sleep request.
 void mySleep(uint32_t ms);

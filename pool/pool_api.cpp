@@ -17,8 +17,8 @@ const char kStratumScheme[] = "stratum+tcp://";
 const char kHttpsScheme[] = "https://";
 const char kHttpScheme[] = "http://";
 
-constexpr int kReadyChecks = 10;  // 10 x 500 ms: 5 s for a client to become ready
-constexpr uint32_t kReadyCheckMs = 500;
+constexpr int kReadyChecks = 50;  // 50 x 100 ms: 5 s for a client to become ready
+constexpr uint32_t kReadyCheckMs = 100;
 constexpr uint32_t kJobWaitMs = 100;  // GetJob's poll of `ready`
 constexpr uint32_t kWatchIntervalMs = 3000;
 constexpr uint32_t kWatchStepMs = 100;    // the watcher's pause is cut short by the exit flag
@@ -34,15 +34,9 @@ bool ClientAlive(PoolApi::PoolImpl& holder) {
 
 }  // namespace
 
-PoolApi::PoolApi(std::string key, std::string password, std::atomic<int32_t>& success_shares,
-                 std::atomic<int32_t>& failed_shares, std::atomic<bool>& exit_flag,
+PoolApi::PoolApi(std::string key, std::string password, std::atomic<bool>& exit_flag,
                  const std::vector<std::string>& pools)
-    : key(std::move(key)),
-      password(std::move(password)),
-      pools(pools),
-      success_shares(success_shares),
-      failed_shares(failed_shares),
-      exit_flag(exit_flag) {}
+    : key(std::move(key)), password(std::move(password)), pools(pools), exit_flag(exit_flag) {}
 
 PoolApi::~PoolApi() {
   Install(nullptr);
@@ -92,8 +86,8 @@ bool PoolApi::SetupPoolConnection(std::string& address) {
 
   try {
     if (stratum) {
-      next->stratum =
-          std::make_shared<JorlStratum>(key.c_str(), password.c_str(), host.c_str(), port.c_str());
+      next->stratum = std::make_shared<JorlStratum>(key.c_str(), password.c_str(), host.c_str(),
+                                                    port.c_str(), &shares);
     } else {
       next->getwork = std::make_shared<JorlGetWork>(key.c_str(), password.c_str(), address.c_str());
     }
@@ -198,15 +192,14 @@ void PoolApi::SubmitWork(HostOutput result) {
   auto envelope = std::make_unique<work>();  // zeroed
   static_assert(sizeof(result) <= sizeof(envelope->decoded), "result fits the envelope");
   std::memcpy(envelope->decoded, &result, sizeof(result));
-  // A Stratum pool answers asynchronously and its replies are not matched to requests: a share
-  // handed to the client counts as a success. The getwork exchange tells at once.
+  // The Stratum client counts the share itself, when its line has been written. The getwork
+  // exchange answers at once; its client does not tell a refusal from an exchange that failed.
   if (active->is_stratum) {
     active->stratum->SubmitWork(envelope.get());
-    ++success_shares;
   } else if (active->getwork->SubmitWork(envelope.get())) {
-    ++success_shares;
+    ++shares.submitted;
   } else {
-    ++failed_shares;
+    ++shares.pool_errors;
   }
 }
 

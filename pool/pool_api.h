@@ -27,10 +27,9 @@ class PoolApi {
     bool is_stratum = false;
   };
 
-  // Copies key, password and pool list; keeps references to the shell's share counters and
-  // exit flag. Does not connect.
-  PoolApi(std::string key, std::string password, std::atomic<int32_t>& success_shares,
-          std::atomic<int32_t>& failed_shares, std::atomic<bool>& exit_flag,
+  // Copies key, password and pool list; keeps a reference to the shell's exit flag. Does not
+  // connect.
+  PoolApi(std::string key, std::string password, std::atomic<bool>& exit_flag,
           const std::vector<std::string>& pools);
   ~PoolApi();
 
@@ -38,7 +37,7 @@ class PoolApi {
   PoolApi& operator=(const PoolApi&) = delete;
 
   // Tries the pools in turn, starting at pool_index and cycling, until one is ready. Returns
-  // true once connected; false for an empty pool list or when the exit flag is raised.
+  // true once connected; false for an empty pool list or as soon as the exit flag is raised.
   bool Initilize();
   // Builds and installs a client for `address` and waits up to 5 s for it to become ready.
   bool SetupPoolConnection(std::string& address);
@@ -52,14 +51,12 @@ class PoolApi {
   bool HaveNewTemplate();
   void GetNewTemplate(work_template& t);
   void RequestNewTemplate();
-  // Sends the solution to the active pool and counts it: a success once handed to a Stratum
-  // client or accepted by a getwork pool, a failure when a getwork pool refuses it.
+  // Sends the solution to the active pool. A Stratum client counts it as submitted once its
+  // line is written (or as dropped unsent); a getwork exchange counts it as submitted when the
+  // pool accepts it and as a pool error otherwise.
   void SubmitWork(HostOutput result);
   // Counts a result that failed the miner's CPU re-check (never sent to a pool).
-  void CountFailedShare() {
-    ++failed_shares;
-    ++shares.cpu_failed;
-  }
+  void CountFailedShare() { ++shares.cpu_failed; }
   // Counts solutions found for a job that had been replaced (dropped without a re-check).
   void CountStaleShares(uint32_t n) { shares.stale_dropped += n; }
   // The share counters of this facade and its clients.
@@ -69,7 +66,6 @@ class PoolApi {
   bool StopPoolConnection();
 
   bool IsStratum() const { return is_stratum.load(); }
-  int DevShares() const { return dev_shares.load(); }
   int PoolIndex() const { return pool_index.load(); }
   bool IsReady() const { return ready.load(); }
 
@@ -82,14 +78,11 @@ class PoolApi {
   // is raised. `advance_first` moves on before the first try.
   bool ConnectLoop(bool advance_first);
 
-  std::atomic<int32_t> dev_shares{0};
   ShareCounters shares;
   std::atomic<bool> is_stratum{false};
   const std::string key;
   const std::string password;
   const std::vector<std::string> pools;
-  std::atomic<int32_t>& success_shares;
-  std::atomic<int32_t>& failed_shares;
   std::atomic<bool>& exit_flag;
   std::atomic<int32_t> pool_index{0};
   std::atomic<bool> ready{false};

@@ -32,8 +32,7 @@ constexpr auto kSettleDelay = std::chrono::milliseconds(100);  // after building
 constexpr auto kAliveLookInterval = std::chrono::seconds(1);
 constexpr int kAliveLooks = 10;
 constexpr std::size_t kReadChunk = 4096;
-constexpr std::size_t kMaxQueuedRequests = 4096;  // oldest dropped beyond this while down
-constexpr int32_t kNoJob = -1;                    // diff of a connection without a job
+constexpr int32_t kNoJob = -1;  // diff of a connection without a job
 }  // namespace
 
 // State shared by the handle, its watchdog and the connection in use. The connection and the
@@ -42,16 +41,32 @@ constexpr int32_t kNoJob = -1;                    // diff of a connection withou
 class JorlStratum::Core {
  public:
   Core(const char* account_key, const char* pool_password, const char* pool_host,
-       const char* pool_port)
+       const char* pool_port, Kest::ShareCounters* counters)
       : account(account_key ? account_key : ""),
         password(pool_password ? pool_password : ""),
         host(pool_host ? pool_host : ""),
-        port(pool_port ? pool_port : "") {}
+        port(pool_port ? pool_port : ""),
+        shares(counters ? *counters : own_shares) {}
+
+  ~Core() {
+    // Shares still queued when the client goes were never written to any pool.
+    uint64_t unsent = 0;
+    for (const auto& entry : queue_) unsent += entry.share ? 1 : 0;
+    shares.unsent_dropped += unsent;
+  }
 
   const std::string account;
   const std::string password;  // kept, never sent
   const std::string host;
   const std::string port;
+
+ private:
+  Kest::ShareCounters own_shares;  // used when the client is given none
+
+ public:
+  Kest::ShareCounters& shares;
+  // Refusals and drops a pool can cause in floods are summarised, not printed one by one.
+  Kest::RepeatPrinter repeats;
 
   std::mutex mutex;
   std::condition_variable wake;  // raised stop or corrupt
@@ -78,35 +93,45 @@ class JorlStratum::Core {
 
   // Requests waiting to be written, oldest first. The front stays queued until it has been
   // written completely, so a request cut off by a broken connection goes out on the next one.
-  void Push(std::string line) {
+  // `share` marks a submit line, counted as submitted once written and as dropped otherwise.
+  void Push(std::string line, bool share) {
     bool dropped = false;
     {
       std::lock_guard<std::mutex> lock(queue_mutex_);
       if (queue_.size() >= kMaxQueuedRequests) {
+        if (queue_.front().share) ++shares.unsent_dropped;
         queue_.pop_front();
         dropped = true;
       }
-      queue_.emplace_back(next_id_++, std::move(line));
+      queue_.push_back(Request{next_id_++, std::move(line), share});
     }
-    if (dropped) Kest::Print("Pool unreachable: dropped the oldest unsent request\n");
+    if (dropped) repeats.Print("Pool not taking requests: dropped the oldest unsent request");
   }
 
   bool Front(std::string& line, uint64_t& id) {
     std::lock_guard<std::mutex> lock(queue_mutex_);
     if (queue_.empty()) return false;
-    id = queue_.front().first;
-    line = queue_.front().second;
+    id = queue_.front().id;
+    line = queue_.front().line;
     return true;
   }
 
+  // The request `id` has been written completely.
   void PopFront(uint64_t id) {
     std::lock_guard<std::mutex> lock(queue_mutex_);
-    if (!queue_.empty() && queue_.front().first == id) queue_.pop_front();
+    if (queue_.empty() || queue_.front().id != id) return;
+    if (queue_.front().share) ++shares.submitted;
+    queue_.pop_front();
   }
 
  private:
+  struct Request {
+    uint64_t id;
+    std::string line;
+    bool share;
+  };
   std::mutex queue_mutex_;
-  std::deque<std::pair<uint64_t, std::string>> queue_;
+  std::deque<Request> queue_;
   uint64_t next_id_ = 0;
 };
 
@@ -334,7 +359,7 @@ class JorlStratum::Impl {
     }
     std::vector<std::string> lines;
     const bool fits = framer_.Append(read_buffer_.data(), size, lines);
-    for (const auto& line : lines) Apply(reply_parser(line));
+    for (const auto& line : lines) Apply(reply_parser(line, &core_->repeats));
     if (!fits) {
       Kest::Print("Pool sent a line longer than " + std::to_string(Kest::kMaxLineBytes) +
                   " bytes without a line feed; reconnecting\n");
@@ -345,6 +370,7 @@ class JorlStratum::Impl {
   }
 
   void Apply(const reply_parser& reply) {
+    core_->repeats.Tick();
     switch (reply.type()) {
       case Kest::kReplyJob:
         StoreJob(reply);
@@ -358,18 +384,14 @@ class JorlStratum::Impl {
       case Kest::kReplyMessage:
         break;
       default:
-        reply.printError();
+        if (reply.is_error_reply()) ++core_->shares.pool_errors;
+        if (!reply.errorText().empty()) core_->repeats.Print(reply.errorText());
         break;
     }
   }
 
+  // The parser has checked the job: its text is a whole trailer, its difficulty usable.
   void StoreJob(const reply_parser& reply) {
-    if (reply.root().size() > Kest::kWorkTextMax) {
-      Kest::Print("Job refused: its text has " + std::to_string(reply.root().size()) +
-                  " characters, a work record holds " + std::to_string(Kest::kWorkTextMax) +
-                  "; keeping the current job\n");
-      return;
-    }
     std::lock_guard<std::mutex> lock(state_mutex_);
     job_text_ = reply.root();
     diff_ = reply.diff();
@@ -435,8 +457,8 @@ void JorlStratum::InstallConnection(const std::shared_ptr<Core>& core) {
 }
 
 JorlStratum::JorlStratum(const char* account, const char* password, const char* host,
-                         const char* port)
-    : core_(std::make_shared<Core>(account, password, host, port)) {
+                         const char* port, Kest::ShareCounters* shares)
+    : core_(std::make_shared<Core>(account, password, host, port, shares)) {
   watchdog_ = std::thread([this] { StratumWatchDog(); });
   try {
     InstallConnection(core_);
@@ -494,8 +516,8 @@ void JorlStratum::StratumWatchDog() {
   }
 }
 
-void JorlStratum::Send(std::string line) {
-  core_->Push(std::move(line));
+void JorlStratum::Send(std::string line, bool share) {
+  core_->Push(std::move(line), share);
   std::lock_guard<std::mutex> lock(core_->mutex);
   if (core_->impl) core_->impl->Kick();
 }
@@ -528,17 +550,17 @@ void JorlStratum::GetTemplate(work_template* t) {
 }
 
 void JorlStratum::RequestNewTemplate() {
-  Send(Kest::TemplateRequestLine());
+  Send(Kest::TemplateRequestLine(), false);
 }
 
 void JorlStratum::SubmitWork(work* w) {
   if (w == nullptr) return;
-  Send(Kest::SubmitLine(w->decoded + sizeof(HostOutput::phash)));
+  Send(Kest::SubmitLine(w->decoded + sizeof(HostOutput::phash)), true);
 }
 
 void JorlStratum::UpdateHR(work* w) {
   if (w == nullptr) return;
-  Send(Kest::HashRateLine(w->hr));
+  Send(Kest::HashRateLine(w->hr), false);
 }
 
 bool JorlStratum::CheckAlive() {
@@ -546,7 +568,7 @@ bool JorlStratum::CheckAlive() {
     std::lock_guard<std::mutex> lock(core_->mutex);
     return core_->impl && core_->impl->TakeAlive();
   };
-  Send(Kest::PingLine());
+  Send(Kest::PingLine(), false);
   if (take_alive()) return true;
   for (int look = 1; look <= kAliveLooks; ++look) {
     if (core_->WaitForStop(kAliveLookInterval)) return false;

@@ -8,15 +8,24 @@
 #pragma once
 
 #include "app/records.h"
+#include "app/share_stats.h"
 
+#include <cstddef>
 #include <memory>
 #include <string>
 #include <thread>
 
 class JorlStratum {
  public:
-  // Stores copies of the four texts, starts the watchdog and the first connection.
-  JorlStratum(const char* account, const char* password, const char* host, const char* port);
+  // Requests waiting to be written, at most; beyond it the oldest is dropped.
+  static constexpr std::size_t kMaxQueuedRequests = 4096;
+
+  // Stores copies of the four texts, starts the watchdog and the first connection. `shares`,
+  // when given, must outlive the client; it gets the submit lines written, the queued submits
+  // dropped unsent (also those still queued when the client is destroyed) and the pool's error
+  // replies.
+  JorlStratum(const char* account, const char* password, const char* host, const char* port,
+              Kest::ShareCounters* shares = nullptr);
   // Stops the watchdog (within a few milliseconds) and closes the connection.
   ~JorlStratum();
 
@@ -52,7 +61,7 @@ class JorlStratum {
   // Builds a connection and makes it the client's current one.
   static void InstallConnection(const std::shared_ptr<Core>& core);
   void StratumWatchDog();
-  void Send(std::string line);
+  void Send(std::string line, bool share);
 
   std::shared_ptr<Core> core_;
   std::thread watchdog_;

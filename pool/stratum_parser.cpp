@@ -5,6 +5,7 @@
 #define BOOST_BIND_GLOBAL_PLACEHOLDERS
 #endif
 
+#include "app/records.h"
 #include "app/utils.h"
 
 #include <boost/optional.hpp>
@@ -66,31 +67,120 @@ bool ExtractDecimal(const std::string& text, T& value, bool allow_minus) {
   return true;
 }
 
-void ParseJob(const Tree& tree, std::string& root, int32_t& diff, uint64_t& block, int32_t& kind) {
+// Longest field value quoted in a refusal line.
+constexpr std::size_t kQuotedValueMax = 40;
+
+std::string Quoted(const std::string& value) {
+  if (value.size() <= kQuotedValueMax) return Kest::Printable(value);
+  return Kest::Printable(value.substr(0, kQuotedValueMax)) + "... (" +
+         std::to_string(value.size()) + " characters)";
+}
+
+// One refusal line: which field of which message, and why.
+std::string Refusal(const char* what, const char* method, const char* kept, const char* field,
+                    const std::string& reason) {
+  return std::string(what) + " refused: " + method + " field \"" + field + "\" " + reason +
+         "; keeping the current " + kept;
+}
+
+std::string JobRefusal(const char* field, const std::string& reason) {
+  return Refusal("Job", "mining.notify", "job", field, reason);
+}
+
+std::string TemplateRefusal(const char* field, const std::string& reason) {
+  return Refusal("Template", "mining.template", "template", field, reason);
+}
+
+// A job is taken only when all three fields are sound: the text is base64 of a whole block
+// trailer and the difficulty one the search can use. Anything else leaves `kind` at 0 with
+// the refusal in `refusal`.
+void ParseJob(const Tree& tree, std::string& root, int32_t& diff, uint64_t& block, int32_t& kind,
+              std::string& refusal) {
   const auto root_text = Text(tree, "root");
-  if (!root_text) return;
-  root = *root_text;
+  std::string trailer;
+  if (!root_text) {
+    refusal = JobRefusal("root", "is missing");
+    return;
+  }
+  if (!Kest::DecodeBase64Exact(*root_text, Kest::kTrailerSize, trailer)) {
+    refusal = JobRefusal("root", Quoted(*root_text) + " is not base64 of a " +
+                                     std::to_string(Kest::kTrailerSize) + "-byte block trailer");
+    return;
+  }
   const auto diff_text = Text(tree, "diff");
-  if (!diff_text || !Kest::ParseInt32(*diff_text, diff)) return;
+  int32_t difficulty = 0;
+  if (!diff_text) {
+    refusal = JobRefusal("diff", "is missing");
+    return;
+  }
+  if (!Kest::ParseInt32(*diff_text, difficulty)) {
+    refusal = JobRefusal("diff", Quoted(*diff_text) + " is not an integer");
+    return;
+  }
+  if (difficulty < Kest::kMinShareDiff || difficulty > Kest::kMaxShareDiff) {
+    refusal = JobRefusal("diff", std::to_string(difficulty) + " is outside " +
+                                     std::to_string(Kest::kMinShareDiff) + ".." +
+                                     std::to_string(Kest::kMaxShareDiff));
+    return;
+  }
   const auto block_text = Text(tree, "block");
-  if (!block_text || !Kest::ParseUint64(*block_text, block)) return;
+  uint64_t number = 0;
+  if (!block_text) {
+    refusal = JobRefusal("block", "is missing");
+    return;
+  }
+  if (!Kest::ParseUint64(*block_text, number)) {
+    refusal = JobRefusal("block", Quoted(*block_text) + " is not an unsigned 64-bit integer");
+    return;
+  }
+  root = *root_text;
+  diff = difficulty;
+  block = number;
   kind = Kest::kReplyJob;
 }
 
 void ParseTemplate(const Tree& tree, std::string& prefix, int32_t& num_prefix, int32_t& frame_id,
-                   int32_t& kind) {
+                   int32_t& kind, std::string& refusal) {
   const auto prefix_text = Text(tree, "base64_prefix");
-  if (!prefix_text) return;
+  if (!prefix_text) {
+    refusal = TemplateRefusal("base64_prefix", "is missing");
+    return;
+  }
+  struct Field {
+    const char* name;
+    int32_t& value;
+  };
+  int32_t num = 0;
+  int32_t frame = 0;
+  for (const Field& field : {Field{"num_prefix", num}, Field{"frame_id", frame}}) {
+    const auto text = Text(tree, field.name);
+    if (!text) {
+      refusal = TemplateRefusal(field.name, "is missing");
+      return;
+    }
+    if (!Kest::ParseInt32(*text, field.value)) {
+      refusal = TemplateRefusal(field.name, Quoted(*text) + " is not an integer");
+      return;
+    }
+  }
   prefix = *prefix_text;
-  const auto num_text = Text(tree, "num_prefix");
-  if (!num_text || !Kest::ParseInt32(*num_text, num_prefix)) return;
-  const auto frame_text = Text(tree, "frame_id");
-  if (!frame_text || !Kest::ParseInt32(*frame_text, frame_id)) return;
+  num_prefix = num;
+  frame_id = frame;
   kind = Kest::kReplyTemplate;
 }
 
-void PrintUnhandled(const std::string& line) {
-  Kest::Print("Unhandled message: \n" + line + "\n");
+// Prints one report of a pool line: through `printer` when given, so that a pool repeating
+// itself is summarised, else at once.
+void Report(const std::string& text, Kest::RepeatPrinter* printer) {
+  if (printer != nullptr) {
+    printer->Print(text);
+  } else {
+    Kest::Print(text + "\n");
+  }
+}
+
+void PrintUnhandled(const std::string& line, Kest::RepeatPrinter* printer) {
+  Report("Unhandled message: \n" + Kest::Printable(line), printer);
 }
 }  // namespace
 
@@ -154,11 +244,11 @@ bool LineFramer::Append(const char* data, std::size_t size, std::vector<std::str
 
 }  // namespace Kest
 
-reply_parser::reply_parser(const std::string& line) {
+reply_parser::reply_parser(const std::string& line, Kest::RepeatPrinter* printer) {
   Tree tree;
   if (!ReadJson(line, tree)) {
     code_ = Kest::kNotJsonCode;
-    description_ = kNotJsonHead + line + kNotJsonTail;
+    description_ = kNotJsonHead + Kest::Printable(line) + kNotJsonTail;
     return;
   }
 
@@ -167,33 +257,40 @@ reply_parser::reply_parser(const std::string& line) {
     int32_t error = 0;
     const auto error_text = Text(tree, "error");
     if (error_text && Kest::ParseInt32(*error_text, error)) {
+      error_reply_ = true;
       std::string report = "Error code  " + std::to_string(error);
       const auto des = Text(tree, "des");
-      if (des) report += ": " + *des;
-      Kest::Print(report + "\n");
+      if (des) report += ": " + Kest::Printable(*des);
+      Report(report, printer);
     } else {
-      PrintUnhandled(line);
+      PrintUnhandled(line, printer);
     }
     return;
   }
 
   if (*method == "mining.notify") {
-    ParseJob(tree, root_, diff_, block_, kind_);
+    ParseJob(tree, root_, diff_, block_, kind_, description_);
   } else if (*method == "mining.template") {
-    ParseTemplate(tree, base64_prefix_, num_prefix_, frame_id_, kind_);
+    ParseTemplate(tree, base64_prefix_, num_prefix_, frame_id_, kind_, description_);
   } else if (*method == "message") {
     const auto value = Text(tree, "value");
     if (!value) return;
-    Kest::Print(" " + *value + "\n");
+    Report(" " + Kest::Printable(*value), printer);
     kind_ = Kest::kReplyMessage;
   } else if (*method == "pong") {
     Kest::Print("ping from server\n");
     kind_ = Kest::kReplyPong;
   } else {
-    PrintUnhandled(line);
+    PrintUnhandled(line, printer);
   }
 }
 
+std::string reply_parser::errorText() const {
+  if (code_ != 0) return "Error Code: " + std::to_string(code_) + " " + description_;
+  return description_;
+}
+
 void reply_parser::printError() const {
-  Kest::Print("Error Code: " + std::to_string(code_) + " " + description_ + "\n");
+  const std::string text = errorText();
+  if (!text.empty()) Kest::Print(text + "\n");
 }

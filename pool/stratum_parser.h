@@ -7,13 +7,20 @@
 #include <string>
 #include <vector>
 
-// Result kinds of reply_parser::type().
 namespace Kest {
+class RepeatPrinter;
+
+// Result kinds of reply_parser::type().
 constexpr int kReplyNothing = 0;   // error reply, unhandled message or malformed line
 constexpr int kReplyJob = 1;       // "mining.notify"
 constexpr int kReplyMessage = 4;   // "message" text from the server
 constexpr int kReplyTemplate = 5;  // "mining.template"
 constexpr int kReplyPong = 6;      // "pong"
+
+// Share difficulties a job may carry: the search compares at most 255 leading zero bits, and
+// 0 would make every candidate a share.
+constexpr int32_t kMinShareDiff = 1;
+constexpr int32_t kMaxShareDiff = 255;
 
 // Error code reported for a received line that is not JSON.
 constexpr int kNotJsonCode = -15;
@@ -61,15 +68,25 @@ class LineFramer {
 }  // namespace Kest
 
 // One received line, parsed on construction; read-only afterwards. Bad input never throws:
-// it yields kind 0, and a line that is not JSON carries error code -15 and a description.
+// it yields kind 0. A line that is not JSON carries error code -15 and a description; a job or
+// template with a missing or unsound field carries a description naming the field. Text from
+// the pool is printed with its control characters made visible (Kest::Printable).
 class reply_parser {
  public:
-  explicit reply_parser(const std::string& line);
+  // What the parser prints (messages, error replies, unhandled lines) goes through `printer`
+  // when one is given.
+  explicit reply_parser(const std::string& line, Kest::RepeatPrinter* printer = nullptr);
 
   int type() const { return kind_; }
 
-  // Prints "Error Code: ", the code, a space, the description and a line end.
+  // The report of a kind-0 line: "Error Code: -15 " and the description for a line that is not
+  // JSON, the refusal for an unsound job or template, else empty (an error reply or an
+  // unhandled message has been printed already).
+  std::string errorText() const;
+  // Prints errorText() and a line end, unless it is empty.
   void printError() const;
+  // An error reply from the pool ("error" with an integer, no "method").
+  bool is_error_reply() const { return error_reply_; }
 
   const std::string& root() const { return root_; }
   const std::string& base64_prefix() const { return base64_prefix_; }
@@ -90,4 +107,5 @@ class reply_parser {
   int32_t kind_ = Kest::kReplyNothing;
   std::string description_;
   int32_t code_ = 0;  // 0 unless the line was not JSON
+  bool error_reply_ = false;
 };

@@ -4,12 +4,15 @@
 #include <cstring>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/records.h"
 #include "app/utils.h"
 
 namespace {
+
+using namespace std::string_literals;
 
 std::string Encode(const std::string& s) {
   return base64_encode(reinterpret_cast<const unsigned char*>(s.data()),
@@ -139,6 +142,52 @@ TEST(MySleep, ZeroReturnsAtOnceAndOtherValuesSleep) {
   t0 = std::chrono::steady_clock::now();
   Kest::mySleep(30);
   EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(30));
+}
+
+TEST(Printable, ControlCharactersAndBrokenUtf8AreShownAsHex) {
+  const std::string raw =
+      "a\x1b[2J\r\n\t\x7f"s + '\0' + "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80";
+  EXPECT_EQ(Kest::Printable(raw),
+            "a\\x1b[2J\\x0d\\x0a\\x09\\x7f\\x00caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80");
+  // C1 controls (U+009B is a one-byte CSI), stray or cut continuation bytes, overlong forms,
+  // surrogates and code points past U+10FFFF are escaped byte by byte.
+  EXPECT_EQ(Kest::Printable("\xc2\x9b|\x9b|\xc3|\xe2\x82|\xc0\xaf|\xed\xa0\x80|\xf4\x90\x80\x80"),
+            "\\xc2\\x9b|\\x9b|\\xc3|\\xe2\\x82|\\xc0\\xaf|\\xed\\xa0\\x80|"
+            "\\xf4\\x90\\x80\\x80");
+}
+
+TEST(Base64Exact, OnlyTheWholeTextOfExactlyTheSizeIsTaken) {
+  const std::string bytes = "\x01\x02\x03\x04";
+  std::string out;
+  EXPECT_TRUE(Kest::DecodeBase64Exact("AQIDBA==", 4, out));
+  EXPECT_EQ(out, bytes);
+  EXPECT_TRUE(Kest::DecodeBase64Exact("AQIDBA", 4, out));  // padding may be left out
+  for (const char* bad : {"AQIDBA=", "AQIDBA===", "AQIDBAA=", "AQID", "AQIDBA==AA",
+                          " AQIDBA==", "AQI*BA==", "AQIDB", ""}) {
+    EXPECT_FALSE(Kest::DecodeBase64Exact(bad, 4, out)) << bad;
+  }
+}
+
+TEST(RepeatPrinter, RunsOfOneLineAreCountedAndReportedOnceTheIntervalHasPassed) {
+  testing::internal::CaptureStdout();
+  {
+    Kest::RepeatPrinter printer(1000, std::chrono::milliseconds(300));
+    printer.Print("down");
+    printer.Print("down");
+    std::this_thread::sleep_for(std::chrono::milliseconds(350));
+    printer.Print("down");  // the interval has passed: the run so far is reported
+    printer.Print("down");
+    printer.Print("up");
+    printer.Print("down");
+    printer.Print("down");
+    printer.Tick();  // too early: nothing
+    std::this_thread::sleep_for(std::chrono::milliseconds(350));
+    printer.Tick();
+    printer.Tick();
+  }
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            "down\ndown (repeated 2 times)\ndown (repeated 1 time)\nup\ndown\n"
+            "down (repeated 1 time)\n");
 }
 
 }  // namespace

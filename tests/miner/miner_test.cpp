@@ -36,7 +36,7 @@ class Engine : public ::testing::Test {
     auto dev = std::make_shared<Kest::CudaDevConfig>();
     dev->name = "Software device";
     devices_.push_back(dev);
-    pool_ = std::make_shared<Kest::PoolApi>("key", "pw", success_, failed_, exit_,
+    pool_ = std::make_shared<Kest::PoolApi>("key", "pw", exit_,
                                             std::vector<std::string>{"stratum+tcp://x:1"});
     miner_ = std::make_unique<Kest::MinerManCuda>(count_, pool_, devices_, exit_);
     CaptureStdout();
@@ -103,8 +103,6 @@ class Engine : public ::testing::Test {
     Kest::StoreFoundCount(ctx.host_found_count, count);
   }
 
-  std::atomic<int32_t> success_{0};
-  std::atomic<int32_t> failed_{0};
   std::atomic<bool> exit_{false};
   int32_t count_ = 1;
   Kest::DeviceList devices_;
@@ -150,8 +148,8 @@ TEST_F(Engine, ACandidateFailingTheCpuCheckIsCountedAndNotSubmitted) {
   const std::string out = GetCapturedStdout();
   EXPECT_EQ(Count(out, "CPU failed check\n"), 1) << out;
   EXPECT_EQ(Count(out, "Submitting shares"), 0);
-  EXPECT_EQ(failed_.load(), 1);
-  EXPECT_EQ(success_.load(), 0);
+  EXPECT_EQ(pool_->Shares().cpu_failed.load(), 1u);
+  EXPECT_EQ(pool_->Shares().submitted.load(), 0u);
 }
 
 TEST_F(Engine, RingOverflowFetchesOnlyTheNewest1024) {
@@ -192,7 +190,7 @@ TEST_F(Engine, SlotsOverwrittenAfterTheAnnouncementAreLostNotFailed) {
   EXPECT_EQ(Count(out, "\nnonce "), 1) << out;
   EXPECT_NE(out.find("\nnonce 1\n"), std::string::npos);
   EXPECT_NE(out.find("Device #0: 1 solutions lost"), std::string::npos) << out;
-  EXPECT_EQ(failed_.load(), 0);
+  EXPECT_EQ(pool_->Shares().cpu_failed.load(), 0u);
 }
 
 // Announcements from several launches are all handled in one pass.

@@ -37,14 +37,12 @@ constexpr milliseconds kFailover{25000};  // ping check (10 s) + a connection
 const char kKey[] = "0xfeedface";
 const char kCanNot[] = "Can not connect to ";
 
-// The shell's values that the facade refers to.
+// The shell's value that the facade refers to.
 struct Shell {
-  std::atomic<int32_t> success{0};
-  std::atomic<int32_t> failed{0};
   std::atomic<bool> exit{false};
 
   std::unique_ptr<Kest::PoolApi> Facade(const std::vector<std::string>& pools) {
-    return std::make_unique<Kest::PoolApi>(kKey, "pw", success, failed, exit, pools);
+    return std::make_unique<Kest::PoolApi>(kKey, "pw", exit, pools);
   }
 };
 
@@ -143,15 +141,14 @@ TEST(PoolApi, GetworkAddressSelectsTheGetworkClient) {
   const auto rates = gwtest::RequestsStartingWith(pool, "{\"r\":\"hr\"");
   EXPECT_EQ(rates[0].body, "{\"r\":\"hr\", \"v0\":\"0xfeedface\", \"v1\":1234.500000}");
   EXPECT_TRUE(gwtest::RequestsStartingWith(pool, "{\"method\"").empty());
-  // The pool refused the share: it counts as failed, never as a developer share.
-  EXPECT_EQ(shell.success.load(), 0);
-  EXPECT_EQ(shell.failed.load(), 1);
-  EXPECT_EQ(api->DevShares(), 0);
+  // The pool refused the share: a pool error, not a submitted share.
+  EXPECT_EQ(api->Shares().submitted.load(), 0u);
+  EXPECT_EQ(api->Shares().pool_errors.load(), 1u);
 
-  // A result that failed the miner's own re-check is counted, and only as failed.
+  // A result that failed the miner's own re-check is counted, and only as CPU-failed.
   api->CountFailedShare();
-  EXPECT_EQ(shell.failed.load(), 2);
-  EXPECT_EQ(shell.success.load(), 0);
+  EXPECT_EQ(api->Shares().cpu_failed.load(), 1u);
+  EXPECT_EQ(api->Shares().pool_errors.load(), 1u);
 }
 
 TEST(PoolApi, UnreachableGetworkPoolIsSkipped) {
@@ -389,6 +386,16 @@ TEST(PoolApi, UnreachableStratumPoolIsSkippedForTheTestPool) {
   api->GetJob(*w);
   EXPECT_EQ(w->text_len, 216);
   EXPECT_GT(w->diff, 0);
+
+  // The client counts into the facade's counters: the line written, then the pool's refusal
+  // of a share that is no solution.
+  CaptureStdout();
+  api->SubmitWork(HostOutput{});
+  const bool counted = gwtest::WaitUntil(
+      [&] { return api->Shares().submitted == 1 && api->Shares().pool_errors == 1; }, kShort);
+  const std::string refusal = GetCapturedStdout();
+  EXPECT_TRUE(counted) << refusal;
+  EXPECT_NE(refusal.find("Error code "), std::string::npos) << refusal;
 #endif
 }
 

@@ -14,6 +14,7 @@
 #include <memory>
 
 namespace {
+using namespace std::string_literals;
 using stratum_test::Clock;
 using stratum_test::Count;
 using stratum_test::ElapsedMs;
@@ -40,9 +41,10 @@ std::string TrailerText(uint8_t seed) {
                        static_cast<uint32_t>(bytes.size()));
 }
 
-std::unique_ptr<JorlStratum> Connect(const TestPool& pool, const char* account = kAccount) {
+std::unique_ptr<JorlStratum> Connect(const TestPool& pool, const char* account = kAccount,
+                                     Kest::ShareCounters* shares = nullptr) {
   return std::make_unique<JorlStratum>(account, "secret-password", "127.0.0.1",
-                                       pool.port_text().c_str());
+                                       pool.port_text().c_str(), shares);
 }
 
 // Current job text of a client, as GetWork hands it over.
@@ -150,21 +152,44 @@ TEST(StratumClient, TwoLinesInOneReadAreBothApplied) {
   EXPECT_TRUE(client->HaveNewWork());
 }
 
-TEST(StratumClient, NonJsonLineIsReportedAndTheConnectionKept) {
+TEST(StratumClient, NonJsonLineAndErrorReplyAreReportedOnceAndTheConnectionKept) {
+  TestPool pool;
+  StdoutCapture out;
+  Kest::ShareCounters shares;
+  auto client = Connect(pool, kAccount, &shares);
+  ASSERT_TRUE(pool.WaitForLines(1, kShort));
+  ASSERT_TRUE(pool.Send("this is not json\n"));
+  const std::string low = "{\"error\":3,\"des\":\"low share\"}\n";
+  ASSERT_TRUE(pool.Send(low + low + low));
+  ASSERT_TRUE(pool.Send(JobLine(TrailerText(6), 3, 0)));
+  ASSERT_TRUE(WaitUntil([&] { return client->IsReady(); }, kShort));
+  EXPECT_EQ(shares.pool_errors.load(), 3u);
+  EXPECT_EQ(pool.connections(), 1);
+  client.reset();  // the repeats not yet summarised are reported when the client goes
+  EXPECT_EQ(out.Text(),
+            "Error Code: -15 \n Receive invalid message from server (Not JSON format): \n"
+            "this is not json\n Please send this to Pool owner!\n"
+            "Error code  3: low share\n"
+            "Error code  3: low share (repeated 2 times)\n");
+}
+
+// Escape sequences, carriage returns and NULs from the pool never reach the terminal raw.
+TEST(StratumClient, PoolTextIsPrintedWithControlCharactersVisible) {
   TestPool pool;
   StdoutCapture out;
   auto client = Connect(pool);
   ASSERT_TRUE(pool.WaitForLines(1, kShort));
-  ASSERT_TRUE(pool.Send("this is not json\n"));
-  ASSERT_TRUE(pool.Send("{\"error\":3,\"des\":\"low share\"}\n"));
-  ASSERT_TRUE(pool.Send(JobLine(TrailerText(6), 3, 0)));
-  ASSERT_TRUE(WaitUntil([&] { return client->IsReady(); }, kShort));
-  // Every unusable line ends in an error report; only a non-JSON line carries a code.
-  EXPECT_EQ(out.Text(),
-            "Error Code: -15 \n Receive invalid message from server (Not JSON format): \n"
-            "this is not json\n Please send this to Pool owner!\n"
-            "Error code  3: low share\nError Code: 0 \n");
-  EXPECT_EQ(pool.connections(), 1);
+  ASSERT_TRUE(
+      pool.Send("{\"method\":\"message\",\"value\":\"\\u001b[2J\\rReceived new work! caf\u00e9\"}\n"
+                "\x1b[31mnot json\x00\x7f\r\n"s +
+                "{\"error\":5,\"des\":\"\\u001b]0;x\\u0007\"}\n"
+                "{\"method\":\"pong\"}\n"));
+  ASSERT_TRUE(out.WaitFor("ping from server\n", kShort));
+  const std::string text = out.Text();
+  EXPECT_EQ(text.find_first_of(std::string("\x1b\r\x00\x7f\x07", 5)), std::string::npos) << text;
+  EXPECT_NE(text.find(" \\x1b[2J\\x0dReceived new work! caf\u00e9\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("\\x1b[31mnot json\\x00\\x7f\\x0d\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("Error code  5: \\x1b]0;x\\x07\n"), std::string::npos) << text;
 }
 
 TEST(StratumClient, TemplateHandOver) {
@@ -186,31 +211,61 @@ TEST(StratumClient, TemplateHandOver) {
   std::free(t.prefix_text);
 }
 
-TEST(StratumClient, OverLongJobOrTemplateIsRefusedAndTheCurrentOneKept) {
+// A difficulty of -1 is refused like any other unsound one: never "no job yet" while connected.
+TEST(StratumClient, UnsoundJobsAreRefusedWithOneLineEachAndTheCurrentJobKept) {
   TestPool pool;
   StdoutCapture out;
   auto client = Connect(pool);
   ASSERT_TRUE(pool.WaitForLines(1, kShort));
-  const std::string longest_job(Kest::kWorkTextMax, 'Q');
-  const std::string longest_prefix(Kest::kTemplatePrefixCapacity, 'P');
-  ASSERT_TRUE(pool.Send(JobLine(longest_job, 8, 3) + TemplateLine(longest_prefix, 1, 2)));
-  ASSERT_TRUE(WaitUntil([&] { return client->HaveNewTemplate(); }, kShort));
+  ASSERT_TRUE(pool.Send(JobLine(TrailerText(20), -1, 1) + "{\"method\":\"pong\"}\n"));
+  ASSERT_TRUE(out.WaitFor("ping from server\n", kShort));
+  EXPECT_FALSE(client->IsReady());
+  ASSERT_TRUE(pool.Send(JobLine(TrailerText(21), 255, 2)));
+  ASSERT_TRUE(WaitUntil([&] { return client->IsReady(); }, kShort));
   ASSERT_TRUE(client->HaveNewWork());
 
-  ASSERT_TRUE(pool.Send(JobLine(longest_job + "Q", 9, 4) +
-                        TemplateLine(longest_prefix + "P", 5, 6) + "{\"method\":\"pong\"}\n"));
-  ASSERT_TRUE(out.WaitFor("ping from server\n", kShort));
+  const std::string good = TrailerText(22);
+  const std::string bad_jobs =
+      JobLine(good, 256, 3) + JobLine(good, 0, 3) + JobLine(good, -1, 3) +
+      "{\"method\":\"mining.notify\",\"root\":null,\"diff\":5,\"block\":3}\n"
+      "{\"method\":\"mining.notify\",\"root\":12,\"diff\":5,\"block\":3}\n" +
+      JobLine(good.substr(0, 100), 5, 3) + JobLine("*" + good.substr(1), 5, 3) +
+      JobLine(good + "AAAA", 5, 3) + JobLine(std::string(Kest::kWorkTextMax + 1, 'Q'), 5, 3);
+  ASSERT_TRUE(pool.Send(bad_jobs + "{\"method\":\"pong\"}\n"));
+  ASSERT_TRUE(WaitUntil([&] { return Count(out.Text(), "ping from server\n") == 2; }, kShort));
   const std::string text = out.Text();
-  EXPECT_NE(text.find("Job refused: its text has 2048 characters"), std::string::npos);
-  EXPECT_NE(text.find("Template refused: its prefix text has 129 characters"), std::string::npos);
+  EXPECT_EQ(Count(text, "Job refused: mining.notify field \"diff\""), 4u) << text;
+  EXPECT_NE(text.find("field \"diff\" 256 is outside 1..255; keeping the current job\n"),
+            std::string::npos);
+  EXPECT_NE(text.find("field \"diff\" -1 is outside 1..255"), std::string::npos);
+  EXPECT_EQ(Count(text, "Job refused: mining.notify field \"root\""), 6u) << text;
+  EXPECT_NE(text.find("field \"root\" null is not base64 of a 160-byte block trailer"),
+            std::string::npos);
+  EXPECT_EQ(Count(text, "Job refused"), 10u);  // the -1 at the start, then nine
+  EXPECT_EQ(Count(text, "\n"), 13u);           // those ten, the new-work line and the two pongs
   EXPECT_FALSE(client->HaveNewWork());
-  EXPECT_FALSE(client->HaveNewTemplate());
-
+  EXPECT_EQ(JobText(*client), TrailerText(21));
   auto w = std::make_unique<work>();
   client->GetWork(w.get());
-  EXPECT_EQ(w->text_len, 2047);
-  EXPECT_EQ(w->text[2047], '\0');
-  EXPECT_EQ(w->diff, 8);
+  EXPECT_EQ(w->diff, 255);
+  EXPECT_EQ(w->block, 2u);
+}
+
+TEST(StratumClient, OverLongTemplateIsRefusedAndTheCurrentOneKept) {
+  TestPool pool;
+  StdoutCapture out;
+  auto client = Connect(pool);
+  ASSERT_TRUE(pool.WaitForLines(1, kShort));
+  const std::string longest_prefix(Kest::kTemplatePrefixCapacity, 'P');
+  ASSERT_TRUE(pool.Send(TemplateLine(longest_prefix, 1, 2)));
+  ASSERT_TRUE(WaitUntil([&] { return client->HaveNewTemplate(); }, kShort));
+
+  ASSERT_TRUE(pool.Send(TemplateLine(longest_prefix + "P", 5, 6) + "{\"method\":\"pong\"}\n"));
+  ASSERT_TRUE(out.WaitFor("ping from server\n", kShort));
+  const std::string text = out.Text();
+  EXPECT_NE(text.find("Template refused: its prefix text has 129 characters"), std::string::npos);
+  EXPECT_FALSE(client->HaveNewTemplate());
+
   work_template t{};
   t.prefix_text = static_cast<char*>(std::malloc(Kest::kTemplatePrefixCapacity));
   client->GetTemplate(&t);
@@ -352,6 +407,43 @@ TEST(StratumClient, NoPoolListeningRebuildsAndRecovers) {
   EXPECT_NE(lines[0].text.find("\"subscribe\""), std::string::npos);
   EXPECT_EQ(lines[1].text, "{\"method\":\"submit\", \"nonce\":\"" + std::string(43, 'A') + "=\"}");
   EXPECT_EQ(out.Text(), ".");
+}
+
+// Shares count as submitted only once written; a pool that takes nothing makes the oldest
+// queued ones go, counted, with the drop line summarised instead of printed each time.
+TEST(StratumClient, SharesCountWhenWrittenOrDropped) {
+  Kest::ShareCounters shares;
+  StdoutCapture out;
+  auto w = std::make_unique<work>();
+  std::memset(w.get(), 0, sizeof(work));
+  {
+    TestPool pool;
+    pool.SetSubscribeReply(JobLine(TrailerText(15), 5, 1));
+    auto client = Connect(pool, kAccount, &shares);
+    ASSERT_TRUE(WaitUntil([&] { return client->IsReady(); }, kShort));
+    client->SubmitWork(w.get());
+    client->SubmitWork(w.get());
+    client->UpdateHR(w.get());
+    ASSERT_TRUE(pool.WaitForLines(4, kShort));
+    EXPECT_TRUE(WaitUntil([&] { return shares.submitted.load() == 2; }, kShort));
+  }
+  const std::size_t extra = 2500;
+  {
+    JorlStratum client(kAccount, "pw", "127.0.0.1", std::to_string(UnusedPort()).c_str(), &shares);
+    for (std::size_t i = 0; i < JorlStratum::kMaxQueuedRequests + extra; ++i) {
+      client.SubmitWork(w.get());
+    }
+    EXPECT_EQ(shares.unsent_dropped.load(), extra);
+  }
+  // The client's going drops the rest of its queue.
+  EXPECT_EQ(shares.unsent_dropped.load(), JorlStratum::kMaxQueuedRequests + extra);
+  EXPECT_EQ(shares.submitted.load(), 2u);
+  EXPECT_EQ(shares.pool_errors.load(), 0u);
+  const std::string drop = "dropped the oldest unsent request";
+  const std::string text = out.Text();
+  EXPECT_EQ(Count(text, drop), 4u) << text;  // the first, then 1000, 1000 and the last 499
+  EXPECT_EQ(Count(text, drop + " (repeated 1000 times)\n"), 2u);
+  EXPECT_EQ(Count(text, drop + " (repeated 499 times)\n"), 1u);
 }
 
 // Three clients at once: each one's rebuild signal and stop signal reach only its own watchdog.

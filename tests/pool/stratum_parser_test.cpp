@@ -9,6 +9,7 @@
 #include <boost/property_tree/ptree.hpp>
 
 #include <memory>
+#include <utility>
 #include <sstream>
 
 namespace {
@@ -33,40 +34,63 @@ TEST(StratumParser, PongIsKindSixAndPrinted) {
   EXPECT_EQ(Parse("{\"method\":\"pong\"}\r").reply->type(), Kest::kReplyPong);
 }
 
+// Base64 of a 160-byte trailer: 214 characters and "==".
+const std::string kRoot = std::string(212, 'A') + "AQ==";
+
+std::string Notify(const std::string& root, const std::string& diff, const std::string& block) {
+  return "{\"method\":\"mining.notify\",\"root\":" + root + ",\"diff\":" + diff +
+         ",\"block\":" + block + "}";
+}
+
 TEST(StratumParser, JobWithNumbersOrTexts) {
-  const Parsed job = Parse(
-      "{\"method\":\"mining.notify\",\"root\":\"QUJD\",\"diff\":\"7\","
-      "\"block\":18446744073709551615}");
+  const Parsed job = Parse(Notify("\"" + kRoot + "\"", "\"7\"", "18446744073709551615"));
   EXPECT_EQ(job.printed, "");
   ASSERT_EQ(job.reply->type(), Kest::kReplyJob);
-  EXPECT_EQ(job.reply->root(), "QUJD");
+  EXPECT_EQ(job.reply->root(), kRoot);
   EXPECT_EQ(job.reply->diff(), 7);
   EXPECT_EQ(job.reply->block(), 18446744073709551615ULL);
 
-  const Parsed spaced =
-      Parse("{\"method\":\"mining.notify\",\"root\":\"x\",\"diff\":\" 12 \",\"block\":\"5 \"}");
+  const Parsed spaced = Parse(Notify("\"" + kRoot + "\"", "\" 12 \"", "\"5 \""));
   ASSERT_EQ(spaced.reply->type(), Kest::kReplyJob);
   EXPECT_EQ(spaced.reply->diff(), 12);
   EXPECT_EQ(spaced.reply->block(), 5u);
+  // Without its padding the text is still a whole trailer.
+  EXPECT_EQ(Parse(Notify("\"" + kRoot.substr(0, 214) + "\"", "255", "1")).reply->type(),
+            Kest::kReplyJob);
 }
 
-TEST(StratumParser, JobWithBadOrMissingFieldIsKindZero) {
-  const char* bad[] = {
-      "{\"method\":\"mining.notify\",\"root\":\"x\",\"diff\":7,\"block\":\"12x\"}",
-      "{\"method\":\"mining.notify\",\"root\":\"x\",\"diff\":7}",
-      "{\"method\":\"mining.notify\",\"diff\":7,\"block\":1}",
-      "{\"method\":\"mining.notify\",\"root\":\"x\",\"diff\":1.5,\"block\":1}",
-      "{\"method\":\"mining.notify\",\"root\":\"x\",\"diff\":\"12abc\",\"block\":1}",
-      "{\"method\":\"mining.notify\",\"root\":\"x\",\"diff\":\"\",\"block\":1}",
-      "{\"method\":\"mining.notify\",\"root\":\"x\",\"diff\":2147483648,\"block\":1}",
-      "{\"method\":\"mining.notify\",\"root\":\"x\",\"diff\":7,\"block\":-1}",
-      "{\"method\":\"mining.notify\",\"root\":\"x\",\"diff\":7,\"block\":18446744073709551616}",
+// Each refusal names the field; nothing is printed by the parser itself.
+TEST(StratumParser, JobWithBadOrMissingFieldIsRefusedNamingTheField) {
+  const std::string root = "\"" + kRoot + "\"";
+  const std::pair<std::string, std::string> bad[] = {
+      {Notify(root, "7", "\"12x\""), "\"block\" 12x is not an unsigned 64-bit integer"},
+      {"{\"method\":\"mining.notify\",\"root\":" + root + ",\"diff\":7}", "\"block\" is missing"},
+      {"{\"method\":\"mining.notify\",\"diff\":7,\"block\":1}", "\"root\" is missing"},
+      {Notify(root, "1.5", "1"), "\"diff\" 1.5 is not an integer"},
+      {Notify(root, "\"12abc\"", "1"), "\"diff\" 12abc is not an integer"},
+      {Notify(root, "\"\"", "1"), "\"diff\"  is not an integer"},
+      {Notify(root, "2147483648", "1"), "\"diff\" 2147483648 is not an integer"},
+      {Notify(root, "256", "1"), "\"diff\" 256 is outside 1..255"},
+      {Notify(root, "0", "1"), "\"diff\" 0 is outside 1..255"},
+      {Notify(root, "-1", "1"), "\"diff\" -1 is outside 1..255"},
+      {Notify(root, "7", "-1"), "\"block\" -1 is not an unsigned 64-bit integer"},
+      {Notify(root, "7", "18446744073709551616"), "\"block\" 18446744073709551616 is not"},
+      {Notify("null", "7", "1"), "\"root\" null is not base64 of a 160-byte block trailer"},
+      {Notify("\"" + kRoot.substr(0, 213) + "\"", "7", "1"), "\"root\" AAAA"},
+      {Notify("\"" + kRoot + "=\"", "7", "1"), "\"root\" AAAA"},
+      {Notify("\"" + kRoot.substr(0, 100) + "\\u001b\"", "7", "1"),
+       "\"root\" " + std::string(40, 'A') + "... (101 characters) is not base64"},
   };
-  for (const char* line : bad) {
-    const Parsed job = Parse(line);
-    EXPECT_EQ(job.printed, "") << line;
-    EXPECT_EQ(job.reply->type(), Kest::kReplyNothing) << line;
-    EXPECT_EQ(job.reply->code(), 0) << line;
+  for (const auto& entry : bad) {
+    const Parsed job = Parse(entry.first);
+    EXPECT_EQ(job.printed, "") << entry.first;
+    EXPECT_EQ(job.reply->type(), Kest::kReplyNothing) << entry.first;
+    EXPECT_EQ(job.reply->code(), 0) << entry.first;
+    const std::string text = job.reply->errorText();
+    EXPECT_EQ(text.rfind("Job refused: mining.notify field " + entry.second, 0), 0u)
+        << entry.first << "\n"
+        << text;
+    EXPECT_EQ(text.find('\n'), std::string::npos);
   }
 }
 
@@ -82,6 +106,9 @@ TEST(StratumParser, Template) {
   const Parsed partial =
       Parse("{\"method\":\"mining.template\",\"base64_prefix\":\"AQID\",\"num_prefix\":3}");
   EXPECT_EQ(partial.reply->type(), Kest::kReplyNothing);
+  EXPECT_EQ(partial.reply->errorText(),
+            "Template refused: mining.template field \"frame_id\" is missing; keeping the "
+            "current template");
 }
 
 TEST(StratumParser, ServerMessage) {
