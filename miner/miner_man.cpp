@@ -129,8 +129,9 @@ void MinerManCuda::SetAllJobFlags(int32_t value) {
 bool MinerManCuda::TakeInJob() {
   pool->GetJob(job);
   // Difficulty 0 means "no job yet" (and would make every candidate a share); a negative one
-  // comes from a connection rebuilt between the announcement and the fetch. Wait for the next.
-  while (job.diff <= 0) {
+  // comes from a connection rebuilt between the announcement and the fetch. The pool layer
+  // refuses difficulties above 255; one that got here anyway is never cut to its low byte.
+  while (job.diff <= 0 || job.diff > 255) {
     while (!pool->HaveNewWork()) {
       if (exit_flag.load()) return false;
       mySleep(kZeroDiffPollMs);
@@ -143,7 +144,7 @@ bool MinerManCuda::TakeInJob() {
 }
 
 void MinerManCuda::DistributeJob(const work& decoded_job) {
-  const uint8_t difficulty = static_cast<uint8_t>(decoded_job.diff & 0xFF);
+  const uint8_t difficulty = static_cast<uint8_t>(decoded_job.diff);  // 1..255 (TakeInJob)
   // The same trailer at the same difficulty (a job re-sent after a reconnect) is the same job:
   // solutions in flight stay good and keep their generation.
   if (job_generation == 0 || difficulty != job_difficulty ||
