@@ -217,6 +217,7 @@ void PoolApi::UpdateHR(float& hash_rate) {
 
 void PoolApi::SwitchPool() {
   ++pool_index;
+  ++switches;
 }
 
 bool PoolApi::StopPoolConnection() {

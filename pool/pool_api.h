@@ -65,6 +65,14 @@ class PoolApi {
   void SwitchPool();
   bool StopPoolConnection();
 
+  // Monitoring: the address of the pool in use (or being tried), whether its connection is
+  // encrypted, and how many times the miner moved from one pool to another since start.
+  std::string ActiveUrl() const {
+    return pools.empty() ? std::string() : PoolAt(pool_index.load());
+  }
+  bool IsTls() const { return false; }
+  uint64_t Switches() const { return switches.load(); }
+
   bool IsStratum() const { return is_stratum.load(); }
   int PoolIndex() const { return pool_index.load(); }
   bool IsReady() const { return ready.load(); }
@@ -79,6 +87,7 @@ class PoolApi {
   bool ConnectLoop(bool advance_first);
 
   ShareCounters shares;
+  std::atomic<uint64_t> switches{0};
   std::atomic<bool> is_stratum{false};
   const std::string key;
   const std::string password;

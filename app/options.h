@@ -1,0 +1,26 @@
+// Command-line options of the miner. With no arguments every field keeps its default and the
+// miner behaves as configured by config.txt alone.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace Kest {
+
+struct RunOptions {
+  std::string config_file = "config.txt";  // --config FILE
+  std::vector<std::string> pools;       // -o/--pool URL (repeatable): replaces config.txt's pools
+  std::optional<std::string> user;      // -u/--user KEY
+  std::optional<std::string> password;  // -p/--pass PWD
+  uint32_t failover_after_s = 30;       // --failover-after SECONDS
+  uint32_t retry_main_s = 60;           // --retry-main SECONDS
+  uint32_t idle_timeout_s = 60;         // --idle-timeout SECONDS
+  // Monitoring.
+  std::optional<std::string> api_bind;   // --api-bind [HOST:]PORT (HOST defaults to 127.0.0.1)
+  std::optional<std::string> api_token;  // --api-token TOKEN
+  uint32_t watchdog_s = 120;             // --watchdog SECONDS (0: off)
+};
+
+}  // namespace Kest
