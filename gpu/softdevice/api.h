@@ -33,6 +33,9 @@ cudaError_t cudaGetDevice(int* device);
 cudaError_t cudaSetDeviceFlags(unsigned int flags);
 cudaError_t cudaGetDeviceFlags(unsigned int* flags);
 cudaError_t cudaDeviceReset();
+// A software device sits on no PCI bus: a valid device gives an empty text and
+// cudaErrorNotSupported, so callers treat its bus id as unknown.
+cudaError_t cudaDeviceGetPCIBusId(char* pci_bus_id, int len, int device);
 cudaError_t cudaDeviceSynchronize();
 
 cudaError_t cudaStreamCreate(cudaStream_t* stream);

@@ -62,10 +62,11 @@ bool ParseFault(std::string_view item, Fault* fault) {
     arg = item.substr(colon + 1);
   }
   Fault f;
-  if (kind == "launch" || kind == "malloc") {
-    const bool launch = kind == "launch";
-    f.kind = launch ? Fault::Kind::kLaunch : Fault::Kind::kMalloc;
-    f.error = launch ? cudaErrorLaunchFailure : cudaErrorMemoryAllocation;
+  if (kind == "launch" || kind == "malloc" || kind == "hang") {
+    const bool malloc = kind == "malloc";
+    f.kind = malloc ? Fault::Kind::kMalloc
+                    : (kind == "hang" ? Fault::Kind::kHang : Fault::Kind::kLaunch);
+    f.error = malloc ? cudaErrorMemoryAllocation : cudaErrorLaunchFailure;
     if (has_arg && !ParseNumber<std::uint64_t>(arg, 1, UINT64_MAX, &f.nth)) return false;
     if (has_device && !ParseNumber(where, 0, kMaxDevices - 1, &f.device)) return false;
   } else if (kind == "props" || kind == "attrs") {
@@ -105,7 +106,7 @@ Config ParseConfig(const char* devices, const char* names, const char* faults,
         config.faults.push_back(fault);
       } else {
         complain(kFaultVariable, item,
-                 "expected launch or malloc (with :N, @D or :N@D), props:D or attrs:D");
+                 "expected launch, hang or malloc (with :N, @D or :N@D), props:D or attrs:D");
       }
     }
   }

@@ -11,9 +11,12 @@
 //                         malloc:N       only the Nth cudaMalloc (counted from 1) fails
 //                         props:D        device D's properties and attributes cannot be read
 //                         attrs:D        device D's attributes cannot be read (properties can)
-//                       a launch or malloc fault may end in @D to count and fail only launches
-//                       or allocations on device D. Launches are counted once they pass the
-//                       launch checks; a failed one runs no thread and reports
+//                         hang           every kernel launch blocks (a hung device) until
+//                                        ReleaseHangs() is called, then runs normally
+//                         hang:N         only the Nth launch (counted from 1) blocks
+//                       a launch, hang or malloc fault may end in @D to count and fail only
+//                       launches or allocations on device D. Launches are counted once they pass
+//                       the launch checks; a failed one runs no thread and reports
 //                       cudaErrorLaunchFailure. A failed cudaMalloc allocates nothing and reports
 //                       cudaErrorMemoryAllocation. Query faults report cudaErrorDevicesUnavailable.
 // A malformed variable is reported on standard error and ignored. Unit tests call Configure()
@@ -53,11 +56,12 @@ constexpr std::size_t kTotalConstMem = 64 * 1024;
 }  // namespace tuning
 
 struct Fault {
-  enum class Kind { kLaunch, kProperties, kAttributes, kMalloc };
+  enum class Kind { kLaunch, kProperties, kAttributes, kMalloc, kHang };
   Kind kind = Kind::kLaunch;
-  // kLaunch, kMalloc: 0 fails every matching call, N >= 1 fails only the Nth one.
+  // kLaunch, kMalloc, kHang: 0 hits every matching call, N >= 1 only the Nth one.
   std::uint64_t nth = 0;
-  // kLaunch, kMalloc: -1 matches calls on any device. kProperties, kAttributes: the device.
+  // kLaunch, kMalloc, kHang: -1 matches calls on any device. kProperties, kAttributes: the
+  // device.
   int device = -1;
   cudaError_t error = cudaErrorLaunchFailure;
 };
@@ -81,6 +85,13 @@ void InjectFault(const Fault& fault);
 
 // Removes every fault.
 void ClearFaults();
+
+// Lets every launch blocked by a hang fault go on (it then runs normally). Later launches that
+// match a hang fault still block.
+void ReleaseHangs();
+
+// Number of launches blocked by a hang fault right now.
+int HungLaunches();
 
 // Parses the three environment values (any may be null: not set). Values that cannot be
 // parsed are left at their defaults and described in `problems`, one line each.

@@ -6,9 +6,11 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <cstring>
 #include <map>
+#include <mutex>
 #include <shared_mutex>
 #include <string>
 #include <unordered_map>
@@ -414,6 +416,33 @@ void InjectFault(const Fault& fault) {
 void ClearFaults() {
   Reg().ClearFaults();
 }
+
+namespace {
+// Launches blocked by a hang fault wait here until the release count moves on.
+struct HangGate {
+  std::mutex mu;
+  std::condition_variable cv;
+  std::uint64_t releases = 0;
+  int hung = 0;
+};
+HangGate& Gate() {
+  static HangGate* const gate = new HangGate;  // never destroyed: hung threads may outlive main
+  return *gate;
+}
+}  // namespace
+
+void ReleaseHangs() {
+  HangGate& g = Gate();
+  std::lock_guard<std::mutex> lock(g.mu);
+  ++g.releases;
+  g.cv.notify_all();
+}
+
+int HungLaunches() {
+  HangGate& g = Gate();
+  std::lock_guard<std::mutex> lock(g.mu);
+  return g.hung;
+}
 void SetKernelMaxThreads(const void* kernel, int max_threads) {
   Reg().SetKernelMaxThreads(kernel, max_threads);
 }
@@ -452,6 +481,14 @@ std::shared_ptr<CUstream_st> ResolveStream(cudaStream_t stream, cudaError_t* err
 }
 
 cudaError_t CheckLaunchFault(int device) {
+  if (Reg().CountedFault(Fault::Kind::kHang, device) != cudaSuccess) {
+    HangGate& g = Gate();
+    std::unique_lock<std::mutex> lock(g.mu);
+    const std::uint64_t at = g.releases;
+    ++g.hung;
+    g.cv.wait(lock, [&g, at] { return g.releases != at; });
+    --g.hung;
+  }
   return Reg().CountedFault(Fault::Kind::kLaunch, device);
 }
 
@@ -666,6 +703,13 @@ cudaError_t cudaGetDeviceFlags(unsigned int* flags) {
 
 // Waits for the current device's running operations, then releases its memory and streams and
 // clears its flags. Constant symbols keep their contents.
+cudaError_t cudaDeviceGetPCIBusId(char* pci_bus_id, int len, int device) {
+  if (pci_bus_id == nullptr || len <= 0) return Record(cudaErrorInvalidValue);
+  if (const cudaError_t e = sw::CheckDevice(device); e != cudaSuccess) return Record(e);
+  pci_bus_id[0] = '\0';
+  return Record(cudaErrorNotSupported);  // no PCI device behind it
+}
+
 cudaError_t cudaDeviceReset() {
   int device = 0;
   if (const cudaError_t e = sw::detail::CurrentDevice(&device); e != cudaSuccess) {
