@@ -59,6 +59,13 @@ struct cudaGpuContext {
   uint8_t map_phash[32] = {};
   std::atomic<double> hash_count{0.0};  // candidates launched since the last sample
   std::atomic<int64_t> rate_start{0};   // system clock (ns) of the last sample
+  // Monitoring, read by any thread. The rate of the last sample in H/s (manager); solutions
+  // that passed the CPU re-check (manager); whether the worker is in its launch loop, and the
+  // steady clock (ns) at which the device operation in progress began, 0 when none is (worker).
+  std::atomic<double> rate_hps{0.0};
+  std::atomic<uint64_t> solutions{0};
+  std::atomic<bool> worker_running{false};
+  std::atomic<int64_t> busy_since{0};
 };
 
 // Atomic access to the pinned announcement word shared by a worker and the manager.
@@ -78,6 +85,8 @@ inline void AtomicAdd(std::atomic<double>& target, double n) {
 
 // System clock in nanoseconds since the epoch.
 int64_t SystemNanos();
+// Steady clock in nanoseconds (for durations; never 0 in practice).
+int64_t SteadyNanos();
 
 // Body of a device's worker thread: takes up jobs from `ctx`, launches the search back to back,
 // announces solutions and counts candidates until `exit_flag` is set.

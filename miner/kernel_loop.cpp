@@ -64,13 +64,16 @@ bool BuildMap(cudaGpuContext& ctx, unsigned grid, const std::atomic<bool>& exit_
   Printf("Device #%d: building the tile map...\n", ctx.device);
   const uint32_t step = grid * kBuildMapBlockThreads;
   for (uint32_t offset = 0; offset < kMapTiles; offset += step) {
+    ctx.busy_since.store(SteadyNanos());  // each launch that returns is progress
     LaunchBuildMap(grid, ctx.stream, offset, ctx.map);
     if (exit_flag.load()) {
       cudaStreamSynchronize(ctx.stream);
+      ctx.busy_since.store(0);
       return false;
     }
   }
   cudaStreamSynchronize(ctx.stream);
+  ctx.busy_since.store(0);
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   Printf("Device #%d: tile map built in %.1f s\n", ctx.device, seconds);
@@ -97,6 +100,12 @@ void EnsureMap(cudaGpuContext& ctx, const JobSnapshot& job, unsigned grid,
 }
 
 }  // namespace
+
+int64_t SteadyNanos() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
 
 int64_t SystemNanos() {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(
@@ -130,6 +139,15 @@ void cudakernelStratum(cudaGpuContext& ctx, std::atomic<int32_t>& job_flag,
   SHA256_CTX midstate;
   JobSnapshot job{};
   uint32_t offset = 0;
+  // Clears the monitoring flags however the loop ends.
+  struct RunningMark {
+    cudaGpuContext& ctx;
+    explicit RunningMark(cudaGpuContext& c) : ctx(c) { ctx.worker_running.store(true); }
+    ~RunningMark() {
+      ctx.busy_since.store(0);
+      ctx.worker_running.store(false);
+    }
+  } running(ctx);
   while (true) {
     int32_t flag = job_flag.load();
     if (flag != kJobKeep) {
@@ -151,6 +169,7 @@ void cudakernelStratum(cudaGpuContext& ctx, std::atomic<int32_t>& job_flag,
       offset = 0;
     }
 
+    ctx.busy_since.store(SteadyNanos());  // until the launch and its read-back are done
     const uint32_t seen = LoadFoundCount(ctx.host_found_count);
     offset += n;
     LaunchFindPeach(static_cast<unsigned>(blocks), static_cast<unsigned>(threads), ctx.stream,
@@ -158,6 +177,7 @@ void cudakernelStratum(cudaGpuContext& ctx, std::atomic<int32_t>& job_flag,
     uint32_t count = 0;
     cudaMemcpyAsync(&count, ctx.dev_found_count, sizeof(count), cudaMemcpyDeviceToHost, ctx.stream);
     cudaStreamSynchronize(ctx.stream);
+    ctx.busy_since.store(0);
     if (CounterAhead(count, seen)) {
       Announcement a;
       std::memcpy(a.res.haiku, ctx.first_half, sizeof(a.res.haiku));

@@ -21,6 +21,11 @@ constexpr uint32_t kReportEveryPasses = 25;
 constexpr uint32_t kPassCounterWrap = 1000000000;
 constexpr unsigned kDeviceScheduleBlockingSync = 4;
 constexpr unsigned kHostAllocMapped = 2;
+constexpr int64_t kNsPerSecond = 1000000000;
+constexpr int64_t kHistoryNs = 15 * 60 * kNsPerSecond;
+// A device whose launch in progress has run for two sample intervals is not hashing, whatever
+// its last sample said.
+constexpr double kStalledAfterS = 2.0 * kReportEveryPasses * kPassMs / 1000.0;
 
 // Frees whatever a device's set-up allocated and clears the context's handles.
 void ReleaseDevice(cudaGpuContext& ctx) {
@@ -100,6 +105,7 @@ int32_t MinerManCuda::InitGpu() {
   cudaDeviceReset();
   const size_t count = gpu_count > 0 ? static_cast<size_t>(gpu_count) : 0;
   contexts.resize(count);
+  pci_bus_ids.assign(count, std::string());
   job_flags = std::vector<std::atomic<int32_t>>(count);
   int32_t usable = 0;
   for (size_t i = 0; i < count; ++i) {
@@ -117,6 +123,11 @@ int32_t MinerManCuda::InitGpu() {
              cudaGetErrorString(err));
       continue;
     }
+    char bus_id[32] = {};
+    if (cudaDeviceGetPCIBusId(bus_id, sizeof(bus_id), d->cuda_device_index) == cudaSuccess) {
+      pci_bus_ids[i] = bus_id;
+    }
+    cudaGetLastError();  // a device without a bus id mines all the same
     ++usable;
   }
   return usable > 0 ? 1 : 0;
@@ -159,6 +170,8 @@ void MinerManCuda::DistributeJob(const work& decoded_job) {
     ctx.difficulty = difficulty;
     ctx.generation = job_generation;
   }
+  job_block.store(decoded_job.block);
+  job_diff.store(difficulty);
 }
 
 void MinerManCuda::ProcessSolutions(int32_t j, uint32_t& consumed) {
@@ -237,6 +250,7 @@ void MinerManCuda::CheckAnnounced(cudaGpuContext& ctx, const Announcement& a, ui
       HostOutput out;
       std::memcpy(out.phash, candidate.phash, sizeof(out.phash));
       std::memcpy(out.nonce, candidate.nonce, sizeof(out.nonce));
+      ctx.solutions.fetch_add(1);
       pool->SubmitWork(out);
     } else {
       Print("CPU failed check\n");
@@ -272,19 +286,65 @@ std::string MinerManCuda::HashRateLine(const std::vector<std::pair<int32_t, doub
 
 float MinerManCuda::ReportHashRate() {
   std::vector<std::pair<int32_t, double>> rates;
+  double hashes = 0.0;
   for (auto& ctx : contexts) {
     if (ctx.map == nullptr) continue;  // not set up: it does not mine
     const int64_t now = SystemNanos();
     const double elapsed_ms = static_cast<double>(now - ctx.rate_start.load()) / 1000000.0;
     const double count = ctx.hash_count.exchange(0.0);
     // candidates per ms = kH/s
-    rates.emplace_back(ctx.device, elapsed_ms > 0.0 ? count / elapsed_ms : 0.0);
+    const double rate = elapsed_ms > 0.0 ? count / elapsed_ms : 0.0;
+    rates.emplace_back(ctx.device, rate);
+    ctx.rate_hps.store(rate * 1000.0);
+    hashes += count;
     ctx.rate_start.store(SystemNanos());
   }
+  const int64_t now = SteadyNanos();
+  if (last_sample_ns != 0) {
+    std::lock_guard<std::mutex> lock(history_mutex);
+    history.push_back({now, now - last_sample_ns, hashes});
+    while (!history.empty() && history.front().end_ns < now - kHistoryNs) history.pop_front();
+  }
+  last_sample_ns = now;
   float total = 0.0f;
   Print(HashRateLine(rates, &total));
   pool->UpdateHR(total);
   return total;
+}
+
+MinerStatus MinerManCuda::Status() const {
+  MinerStatus st;
+  st.block = job_block.load();
+  st.difficulty = job_diff.load();
+  const int64_t now = SteadyNanos();
+  for (size_t i = 0; i < contexts.size(); ++i) {
+    const cudaGpuContext& ctx = contexts[i];
+    if (ctx.map == nullptr) continue;
+    DeviceStatus d;
+    d.id = ctx.device;
+    d.name = i < devices.size() && devices[i] ? devices[i]->name : std::string();
+    d.pci_bus_id = pci_bus_ids[i];
+    d.solutions = ctx.solutions.load();
+    d.mining = ctx.worker_running.load();
+    const int64_t busy_since = ctx.busy_since.load();
+    d.busy_s = busy_since != 0 ? static_cast<double>(now - busy_since) / kNsPerSecond : 0.0;
+    d.hashrate = d.mining && d.busy_s < kStalledAfterS ? ctx.rate_hps.load() : 0.0;
+    st.hashrate_now += d.hashrate;
+    st.devices.push_back(std::move(d));
+  }
+  const auto average = [&](int64_t window_ns) {
+    double hashes = 0.0;
+    int64_t span = 0;
+    std::lock_guard<std::mutex> lock(history_mutex);
+    for (auto it = history.rbegin(); it != history.rend() && it->end_ns >= now - window_ns; ++it) {
+      hashes += it->hashes;
+      span += it->span_ns;
+    }
+    return span > 0 ? hashes * kNsPerSecond / static_cast<double>(span) : 0.0;
+  };
+  st.avg_60s = average(60 * kNsPerSecond);
+  st.avg_15m = average(kHistoryNs);
+  return st;
 }
 
 void MinerManCuda::Run() {
@@ -306,6 +366,7 @@ void MinerManCuda::Run() {
                          std::ref(exit_flag));
   }
 
+  last_sample_ns = SteadyNanos();  // the first rate sample covers the time from here
   std::vector<uint32_t> consumed(contexts.size(), 0);
   std::srand(static_cast<unsigned>(std::time(nullptr)));
   uint32_t pass = 0;

@@ -4,7 +4,9 @@
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <utility>
@@ -20,6 +22,27 @@ class PoolApi;
 
 // Exit status of a process none of whose devices could be set up.
 constexpr int kExitNoUsableDevice = 3;
+
+// What monitoring sees of one mining device.
+struct DeviceStatus {
+  int32_t id = 0;  // CUDA device number
+  std::string name;
+  std::string pci_bus_id;  // empty when the runtime cannot tell
+  double hashrate = 0.0;   // H/s over the last sample; 0 for a device that stopped or hangs
+  uint64_t solutions = 0;  // solutions that passed the CPU re-check
+  bool mining = false;     // the device's worker is in its launch loop
+  double busy_s = 0.0;     // how long the device operation in progress has run (0: none)
+};
+
+// A snapshot of the manager for monitoring. Rates are in hashes per second.
+struct MinerStatus {
+  uint64_t block = 0;         // block number of the job in force (0 before the first job)
+  uint64_t difficulty = 0;    // its share difficulty
+  double hashrate_now = 0.0;  // sum of the device rates
+  double avg_60s = 0.0;       // total rate over the last minute (or since the first sample)
+  double avg_15m = 0.0;       // total rate over the last 15 minutes (or since the first sample)
+  std::vector<DeviceStatus> devices;  // the devices that were set up, in mining order
+};
 
 class MinerManCuda {
  public:
@@ -60,6 +83,9 @@ class MinerManCuda {
   static std::string HashRateLine(const std::vector<std::pair<int32_t, double>>& rates,
                                   float* total);
 
+  // A snapshot for monitoring; safe from any thread once InitGpu has returned.
+  MinerStatus Status() const;
+
   cudaGpuContext& Context(int32_t j) { return contexts[static_cast<size_t>(j)]; }
   std::atomic<int32_t>& JobFlag(int32_t j) { return job_flags[static_cast<size_t>(j)]; }
 
@@ -82,6 +108,19 @@ class MinerManCuda {
   uint8_t job_difficulty = 0;
   uint32_t job_generation = 0;
   std::vector<std::thread> workers;
+
+  // Monitoring.
+  std::vector<std::string> pci_bus_ids;  // per context; written by InitGpu only
+  std::atomic<uint64_t> job_block{0};
+  std::atomic<uint64_t> job_diff{0};
+  struct RateSample {
+    int64_t end_ns;   // steady clock
+    int64_t span_ns;  // time since the previous sample
+    double hashes;    // candidates of every device in that span
+  };
+  mutable std::mutex history_mutex;
+  std::deque<RateSample> history;  // the last 15 minutes of samples, oldest first
+  int64_t last_sample_ns = 0;      // manager thread only
 };
 
 }  // namespace Kest
