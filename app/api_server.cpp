@@ -1,0 +1,371 @@
+#include "app/api_server.h"
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+
+#include <cmath>
+#include <cstdio>
+#include <exception>
+#include <stdexcept>
+#include <thread>
+#include <type_traits>
+#include <utility>
+
+namespace Kest {
+
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+using tcp = asio::ip::tcp;
+
+namespace {
+
+constexpr std::size_t kBodyLimit = 1024;  // GET requests carry no body
+constexpr const char kSummaryPath[] = "/api/v1/summary";
+
+void AppendString(std::string& out, const std::string& text) {
+  out += '"';
+  for (const char c : text) {
+    const auto u = static_cast<unsigned char>(c);
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += c;
+    } else if (u >= 0x20 && u < 0x7f) {
+      out += c;
+    } else {
+      char esc[8];
+      std::snprintf(esc, sizeof(esc), "\\u%04x", u);
+      out += esc;
+    }
+  }
+  out += '"';
+}
+
+void AppendNumber(std::string& out, double value) {
+  if (!std::isfinite(value)) value = 0.0;
+  char text[64];
+  std::snprintf(text, sizeof(text), "%.3f", value);
+  out += text;
+}
+
+template <class T>
+void AppendOptional(std::string& out, const std::optional<T>& value) {
+  if (!value) {
+    out += "null";
+    return;
+  }
+  if constexpr (std::is_same_v<T, std::string>) {
+    AppendString(out, *value);
+  } else {
+    AppendNumber(out, *value);
+  }
+}
+
+// Compares without stopping at the first difference: the time taken tells nothing of the token.
+bool SameText(const std::string& a, const std::string& b) {
+  unsigned char diff = a.size() == b.size() ? 0 : 1;
+  const std::string& longer = a.size() >= b.size() ? a : b;
+  const std::string& other = a.size() >= b.size() ? b : a;
+  for (std::size_t i = 0; i < longer.size(); ++i) {
+    const unsigned char x = static_cast<unsigned char>(longer[i]);
+    const unsigned char y = i < other.size() ? static_cast<unsigned char>(other[i]) : 0;
+    diff |= static_cast<unsigned char>(x ^ y);
+  }
+  return diff == 0;
+}
+
+std::string ErrorJson(const char* message) {
+  return std::string("{\"error\":\"") + message + "\"}";
+}
+
+}  // namespace
+
+std::string SummaryJson(const ApiSummary& s) {
+  std::string out = "{\"version\":";
+  AppendString(out, s.version);
+  out += ",\"uptime_s\":" + std::to_string(s.uptime_s);
+  out += ",\"pool\":{\"url\":";
+  AppendString(out, s.pool.url);
+  out += std::string(",\"connected\":") + (s.pool.connected ? "true" : "false");
+  out += std::string(",\"tls\":") + (s.pool.tls ? "true" : "false");
+  out += ",\"switches\":" + std::to_string(s.pool.switches) + "}";
+  out += ",\"job\":{\"block\":" + std::to_string(s.job.block) +
+         ",\"difficulty\":" + std::to_string(s.job.difficulty) + "}";
+  out += ",\"shares\":{\"submitted\":" + std::to_string(s.shares.submitted) +
+         ",\"cpu_failed\":" + std::to_string(s.shares.cpu_failed) +
+         ",\"stale_dropped\":" + std::to_string(s.shares.stale_dropped) +
+         ",\"pool_errors\":" + std::to_string(s.shares.pool_errors) + "}";
+  out += ",\"hashrate\":{\"now\":";
+  AppendNumber(out, s.hashrate.now);
+  out += ",\"avg_60s\":";
+  AppendNumber(out, s.hashrate.avg_60s);
+  out += ",\"avg_15m\":";
+  AppendNumber(out, s.hashrate.avg_15m);
+  out += "},\"devices\":[";
+  for (std::size_t i = 0; i < s.devices.size(); ++i) {
+    const ApiDevice& d = s.devices[i];
+    if (i > 0) out += ',';
+    out += "{\"id\":" + std::to_string(d.id) + ",\"name\":";
+    AppendString(out, d.name);
+    out += ",\"pci_bus_id\":";
+    AppendOptional(out, d.pci_bus_id);
+    out += ",\"hashrate\":";
+    AppendNumber(out, d.hashrate);
+    out += ",\"solutions\":" + std::to_string(d.solutions);
+    out += ",\"temperature_c\":";
+    AppendOptional(out, d.temperature_c);
+    out += ",\"power_w\":";
+    AppendOptional(out, d.power_w);
+    out += ",\"fan_pct\":";
+    AppendOptional(out, d.fan_pct);
+    out += '}';
+  }
+  out += "]}";
+  return out;
+}
+
+bool ParseApiBind(const std::string& text, std::string* host, uint16_t* port, std::string* error) {
+  std::string h = "127.0.0.1";
+  std::string p = text;
+  if (!text.empty() && text[0] == '[') {
+    const auto close = text.find(']');
+    if (close == std::string::npos || close + 1 >= text.size() || text[close + 1] != ':') {
+      *error = "expected [IPV6]:PORT";
+      return false;
+    }
+    h = text.substr(1, close - 1);
+    p = text.substr(close + 2);
+  } else if (const auto colon = text.rfind(':'); colon != std::string::npos) {
+    h = text.substr(0, colon);
+    p = text.substr(colon + 1);
+    if (h.find(':') != std::string::npos) {
+      *error = "an IPv6 address goes in brackets: [ADDRESS]:PORT";
+      return false;
+    }
+  }
+  if (h.empty()) {
+    *error = "empty host";
+    return false;
+  }
+  if (p.empty() || p.size() > 5 || p.find_first_not_of("0123456789") != std::string::npos ||
+      std::stoul(p) > 65535) {
+    *error = "the port must be a number from 0 to 65535";
+    return false;
+  }
+  *host = h;
+  *port = static_cast<uint16_t>(std::stoul(p));
+  return true;
+}
+
+class ApiServer::Impl {
+ public:
+  Impl(Options options, Source source) : opts_(std::move(options)), source_(std::move(source)) {}
+
+  ~Impl() { Stop(); }
+
+  bool Start(std::string* error) {
+    try {
+      boost::system::error_code ec;
+      asio::ip::address address = asio::ip::make_address(opts_.host, ec);
+      if (ec) {
+        tcp::resolver resolver(ioc_);
+        const auto results = resolver.resolve(opts_.host, std::to_string(opts_.port));
+        if (results.empty()) throw std::runtime_error("host not found");
+        address = results.begin()->endpoint().address();
+      }
+      const tcp::endpoint endpoint(address, opts_.port);
+      acceptor_.open(endpoint.protocol());
+      acceptor_.set_option(asio::socket_base::reuse_address(true));
+      acceptor_.bind(endpoint);
+      acceptor_.listen(asio::socket_base::max_listen_connections);
+      bound_ = acceptor_.local_endpoint();
+    } catch (const std::exception& e) {
+      *error = e.what();
+      boost::system::error_code ignored;
+      acceptor_.close(ignored);
+      return false;
+    }
+    Accept();
+    thread_ = std::thread([this] { ioc_.run(); });
+    return true;
+  }
+
+  void Stop() {
+    if (!thread_.joinable()) return;
+    asio::post(ioc_, [this] {
+      boost::system::error_code ignored;
+      acceptor_.close(ignored);
+      ioc_.stop();
+    });
+    thread_.join();
+  }
+
+  uint16_t Port() const { return bound_.port(); }
+
+  std::string Url() const {
+    const std::string host = bound_.address().to_string();
+    const bool v6 = bound_.address().is_v6();
+    return "http://" + (v6 ? "[" + host + "]" : host) + ":" + std::to_string(bound_.port());
+  }
+
+ private:
+  class Session;
+
+  void Accept();
+
+  http::response<http::string_body> Answer(const http::request<http::string_body>& req) {
+    http::response<http::string_body> res;
+    res.version(11);
+    res.set(http::field::server, "plominer");
+    res.set(http::field::cache_control, "no-store");
+    res.keep_alive(false);
+    auto json = [&res](http::status status, std::string body) {
+      res.result(status);
+      res.set(http::field::content_type, "application/json");
+      res.body() = std::move(body);
+    };
+    if (opts_.token) {
+      const auto it = req.find(http::field::authorization);
+      const std::string given = it == req.end() ? std::string() : std::string(it->value());
+      if (!SameText(given, "Bearer " + *opts_.token)) {
+        res.set(http::field::www_authenticate, "Bearer");
+        json(http::status::unauthorized, ErrorJson("unauthorized"));
+        res.prepare_payload();
+        return res;
+      }
+    }
+    std::string path(req.target());
+    if (const auto q = path.find('?'); q != std::string::npos) path.resize(q);
+    if (req.method() != http::verb::get) {
+      res.set(http::field::allow, "GET");
+      json(http::status::method_not_allowed, ErrorJson("method not allowed"));
+    } else if (path == "/") {
+      res.result(http::status::ok);
+      res.set(http::field::content_type, "text/html; charset=utf-8");
+      res.body() = DashboardHtml();
+    } else if (path == kSummaryPath) {
+      std::string body;
+      try {
+        body = SummaryJson(source_());
+      } catch (const std::exception&) {
+        json(http::status::internal_server_error, ErrorJson("summary unavailable"));
+        res.prepare_payload();
+        return res;
+      }
+      json(http::status::ok, std::move(body));
+    } else {
+      json(http::status::not_found, ErrorJson("not found"));
+    }
+    res.prepare_payload();
+    return res;
+  }
+
+  Options opts_;
+  Source source_;
+  std::size_t active_ = 0;  // open sessions; server thread only
+  asio::io_context ioc_{1};
+  tcp::acceptor acceptor_{ioc_};
+  tcp::endpoint bound_;
+  std::thread thread_;
+};
+
+// One connection: one request, one answer, then closed. The deadline covers the whole
+// connection, so a client that trickles its request in is cut off all the same.
+class ApiServer::Impl::Session : public std::enable_shared_from_this<Session> {
+ public:
+  Session(Impl* server, tcp::socket socket)
+      : server_(server),
+        stream_(std::move(socket)),
+        buffer_(server->opts_.header_limit + kBodyLimit) {
+    ++server_->active_;
+  }
+  ~Session() { --server_->active_; }
+
+  void Begin() {
+    stream_.expires_after(server_->opts_.time_limit);
+    parser_.header_limit(static_cast<std::uint32_t>(server_->opts_.header_limit));
+    parser_.body_limit(kBodyLimit);
+    http::async_read(
+        stream_, buffer_, parser_,
+        [self = shared_from_this()](beast::error_code ec, std::size_t) { self->OnRead(ec); });
+  }
+
+ private:
+  void OnRead(beast::error_code ec) {
+    if (ec == beast::error::timeout || ec == http::error::end_of_stream || ec == asio::error::eof ||
+        ec == asio::error::connection_reset || ec == asio::error::operation_aborted) {
+      return Close();
+    }
+    if (ec == http::error::header_limit || ec == http::error::buffer_overflow) {
+      return Reply(Plain(http::status::request_header_fields_too_large));
+    }
+    if (ec == http::error::body_limit) return Reply(Plain(http::status::payload_too_large));
+    if (ec) return Reply(Plain(http::status::bad_request));
+    Reply(server_->Answer(parser_.get()));
+  }
+
+  static http::response<http::string_body> Plain(http::status status) {
+    http::response<http::string_body> res{status, 11};
+    res.set(http::field::server, "plominer");
+    res.set(http::field::content_type, "application/json");
+    res.keep_alive(false);
+    res.body() = ErrorJson(status == http::status::bad_request ? "bad request" : "too large");
+    res.prepare_payload();
+    return res;
+  }
+
+  void Reply(http::response<http::string_body> res) {
+    res_ = std::move(res);
+    http::async_write(stream_, res_, [self = shared_from_this()](beast::error_code, std::size_t) {
+      self->Close();
+    });
+  }
+
+  void Close() {
+    beast::error_code ignored;
+    stream_.socket().shutdown(tcp::socket::shutdown_both, ignored);
+    stream_.close();
+  }
+
+  Impl* server_;
+  beast::tcp_stream stream_;
+  beast::flat_buffer buffer_;
+  http::request_parser<http::string_body> parser_;
+  http::response<http::string_body> res_;
+};
+
+void ApiServer::Impl::Accept() {
+  acceptor_.async_accept([this](boost::system::error_code ec, tcp::socket socket) {
+    if (ec == asio::error::operation_aborted || !acceptor_.is_open()) return;
+    if (!ec) {
+      if (active_ >= opts_.max_connections) {
+        boost::system::error_code ignored;
+        socket.close(ignored);  // too many at once: this one gets nothing
+      } else {
+        std::make_shared<Session>(this, std::move(socket))->Begin();
+      }
+    }
+    Accept();
+  });
+}
+
+ApiServer::ApiServer(Options options, Source source)
+    : impl_(std::make_unique<Impl>(std::move(options), std::move(source))) {}
+ApiServer::~ApiServer() = default;
+bool ApiServer::Start(std::string* error) {
+  return impl_->Start(error);
+}
+uint16_t ApiServer::Port() const {
+  return impl_->Port();
+}
+std::string ApiServer::Url() const {
+  return impl_->Url();
+}
+void ApiServer::Stop() {
+  impl_->Stop();
+}
+
+}  // namespace Kest

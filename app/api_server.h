@@ -1,0 +1,102 @@
+// The monitoring HTTP API: a small read-only server on one thread of its own. It answers
+//   GET /                 the dashboard page (self-contained HTML)
+//   GET /api/v1/summary   the summary JSON
+// and a JSON 404 for any other path. Every connection carries one request and is closed after
+// the answer; it is time-limited, its header is capped, and connections beyond the limit are
+// closed at once, so slow or hostile clients cost the miner nothing but this thread's time.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace Kest {
+
+struct ApiDevice {
+  int32_t id = 0;  // CUDA device number
+  std::string name;
+  std::optional<std::string> pci_bus_id;
+  double hashrate = 0.0;  // H/s
+  uint64_t solutions = 0;
+  std::optional<double> temperature_c;
+  std::optional<double> power_w;
+  std::optional<double> fan_pct;
+};
+
+struct ApiSummary {
+  std::string version;
+  uint64_t uptime_s = 0;
+  struct {
+    std::string url;
+    bool connected = false;
+    bool tls = false;
+    uint64_t switches = 0;
+  } pool;
+  struct {
+    uint64_t block = 0;
+    uint64_t difficulty = 0;
+  } job;
+  struct {
+    uint64_t submitted = 0;
+    uint64_t cpu_failed = 0;
+    uint64_t stale_dropped = 0;
+    uint64_t pool_errors = 0;
+  } shares;
+  struct {
+    double now = 0.0;  // H/s
+    double avg_60s = 0.0;
+    double avg_15m = 0.0;
+  } hashrate;
+  std::vector<ApiDevice> devices;
+};
+
+// The summary as one JSON object (UTF-8; bytes of text fields that are not printable ASCII are
+// escaped as \u00XX, so any input gives valid JSON).
+std::string SummaryJson(const ApiSummary& summary);
+
+// The dashboard page.
+const std::string& DashboardHtml();
+
+// Splits "[HOST:]PORT" (an IPv6 HOST in brackets, "[::1]:8080"); HOST defaults to 127.0.0.1.
+// False with a reason in *error for anything else.
+bool ParseApiBind(const std::string& text, std::string* host, uint16_t* port, std::string* error);
+
+class ApiServer {
+ public:
+  struct Options {
+    std::string host = "127.0.0.1";
+    uint16_t port = 0;                 // 0: a free port
+    std::optional<std::string> token;  // required as "Authorization: Bearer TOKEN" when set
+    std::size_t max_connections = 16;  // further connections are closed at once
+    std::chrono::milliseconds time_limit{5000};  // a connection's whole life
+    std::size_t header_limit = 8192;             // bytes of request line and headers
+  };
+  using Source = std::function<ApiSummary()>;
+
+  // `source` is called on the server thread for every summary request.
+  ApiServer(Options options, Source source);
+  ~ApiServer();  // stops the thread
+
+  ApiServer(const ApiServer&) = delete;
+  ApiServer& operator=(const ApiServer&) = delete;
+
+  // Binds exactly the configured address and starts serving. False, with the reason in
+  // *error, when the address cannot be bound.
+  bool Start(std::string* error);
+  // The port bound (after Start).
+  uint16_t Port() const;
+  // "http://HOST:PORT" of the bound address.
+  std::string Url() const;
+  void Stop();
+
+ private:
+  class Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace Kest

@@ -1,0 +1,133 @@
+// The dashboard page served at "/": one self-contained document (no external scripts, fonts or
+// styles: rigs are often offline). It polls the summary every 3 s and keeps the total hash rate
+// of the last 15 minutes in memory for its chart.
+#include <string>
+
+#include "app/api_server.h"
+
+namespace Kest {
+
+const std::string& DashboardHtml() {
+  static const std::string page = R"HTML(<!DOCTYPE html>
+<html lang="en"><head><meta charset="utf-8">
+<meta name="viewport" content="width=device-width, initial-scale=1">
+<title>plominer</title>
+<style>
+body{font-family:system-ui,sans-serif;margin:1.5em;background:#15181c;color:#e4e6e8}
+h1{font-size:1.3em;margin:0 0 .6em}
+.cards{display:flex;flex-wrap:wrap;gap:1em}
+.card{background:#20252b;border-radius:6px;padding:.8em 1em;min-width:14em}
+.card h2{font-size:.8em;text-transform:uppercase;color:#9aa3ab;margin:0 0 .4em}
+.big{font-size:1.8em;font-weight:600}
+table{border-collapse:collapse;margin-top:1em;width:100%}
+td,th{padding:.35em .7em;border-bottom:1px solid #333a42;text-align:left}
+th{color:#9aa3ab;font-weight:normal}
+.bad{color:#ff7b72}.ok{color:#7ee787}
+svg{background:#20252b;border-radius:6px;margin-top:1em;width:100%;max-width:60em}
+#status{color:#9aa3ab;font-size:.85em;margin-top:.8em}
+</style></head><body>
+<h1>plominer <span id="version"></span></h1>
+<div class="cards">
+<div class="card"><h2>Hash rate</h2><div class="big" id="hr-now">-</div>
+<div>60 s: <span id="hr-60s">-</span> &middot; 15 min: <span id="hr-15m">-</span></div></div>
+<div class="card"><h2>Pool</h2><div id="pool-url">-</div>
+<div><span id="pool-state">-</span> &middot; TLS: <span id="pool-tls">-</span>
+&middot; switches: <span id="pool-switches">-</span></div></div>
+<div class="card"><h2>Job</h2><div>block <span id="job-block">-</span></div>
+<div>difficulty <span id="job-diff">-</span></div></div>
+<div class="card"><h2>Shares</h2>
+<div>submitted <span id="sh-submitted">-</span></div>
+<div>CPU failed check <span id="sh-cpu-failed">-</span></div>
+<div>stale (job replaced) <span id="sh-stale">-</span></div>
+<div>pool error replies <span id="sh-pool-errors">-</span></div></div>
+</div>
+<svg id="chart" viewBox="0 0 600 160" preserveAspectRatio="none" role="img"
+ aria-label="total hash rate, last 15 minutes">
+<polyline id="chart-line" fill="none" stroke="#58a6ff" stroke-width="2" points=""></polyline>
+<text id="chart-max" x="4" y="14" fill="#9aa3ab" font-size="11"></text>
+<text x="4" y="154" fill="#9aa3ab" font-size="11">15 min</text>
+<text x="560" y="154" fill="#9aa3ab" font-size="11">now</text></svg>
+<table><thead><tr><th>Device</th><th>Name</th><th>PCI</th><th>Hash rate</th><th>Solutions</th>
+<th>Temp</th><th>Power</th><th>Fan</th></tr></thead><tbody id="devices"></tbody></table>
+<div id="status">loading&hellip;</div>
+<script>
+"use strict";
+const WINDOW_MS = 15 * 60 * 1000;
+const history = [];
+function rate(h) {
+  const units = [[1e9, " GH/s"], [1e6, " MH/s"], [1e3, " kH/s"]];
+  for (const [scale, unit] of units) if (h >= scale) return (h / scale).toFixed(2) + unit;
+  return h.toFixed(1) + " H/s";
+}
+function opt(v, unit, digits) { return v === null ? "n/a" : v.toFixed(digits) + unit; }
+function set(id, text, value) {
+  const el = document.getElementById(id);
+  el.textContent = text;
+  if (value !== undefined) el.dataset.value = String(value);
+}
+function cell(row, text, value) {
+  const td = row.insertCell();
+  td.textContent = text;
+  if (value !== undefined) td.dataset.value = String(value);
+}
+function chart() {
+  const now = Date.now();
+  while (history.length && history[0][0] < now - WINDOW_MS) history.shift();
+  const max = Math.max(1, ...history.map(p => p[1]));
+  document.getElementById("chart-line").setAttribute("points", history.map(p =>
+    (600 - (now - p[0]) / WINDOW_MS * 600).toFixed(1) + "," +
+    (150 - p[1] / max * 130).toFixed(1)).join(" "));
+  document.getElementById("chart-max").textContent = rate(max);
+}
+function show(s) {
+  set("version", s.version);
+  set("hr-now", rate(s.hashrate.now), s.hashrate.now);
+  set("hr-60s", rate(s.hashrate.avg_60s), s.hashrate.avg_60s);
+  set("hr-15m", rate(s.hashrate.avg_15m), s.hashrate.avg_15m);
+  set("pool-url", s.pool.url);
+  set("pool-state", s.pool.connected ? "connected" : "not connected");
+  document.getElementById("pool-state").className = s.pool.connected ? "ok" : "bad";
+  set("pool-tls", s.pool.tls ? "yes" : "no");
+  set("pool-switches", String(s.pool.switches));
+  set("job-block", String(s.job.block));
+  set("job-diff", String(s.job.difficulty));
+  set("sh-submitted", String(s.shares.submitted));
+  set("sh-cpu-failed", String(s.shares.cpu_failed));
+  set("sh-stale", String(s.shares.stale_dropped));
+  set("sh-pool-errors", String(s.shares.pool_errors));
+  const body = document.getElementById("devices");
+  body.textContent = "";
+  for (const d of s.devices) {
+    const row = body.insertRow();
+    row.id = "dev-" + d.id;
+    cell(row, "#" + d.id);
+    cell(row, d.name);
+    cell(row, d.pci_bus_id === null ? "n/a" : d.pci_bus_id);
+    cell(row, rate(d.hashrate), d.hashrate);
+    cell(row, String(d.solutions));
+    cell(row, opt(d.temperature_c, " \u00b0C", 0));
+    cell(row, opt(d.power_w, " W", 1));
+    cell(row, opt(d.fan_pct, " %", 0));
+  }
+  history.push([Date.now(), s.hashrate.now]);
+  chart();
+  set("status", "up " + Math.floor(s.uptime_s / 60) + " min; updated " +
+      new Date().toLocaleTimeString());
+}
+async function poll() {
+  try {
+    const r = await fetch("/api/v1/summary", {cache: "no-store"});
+    if (!r.ok) throw new Error("HTTP " + r.status);
+    show(await r.json());
+  } catch (e) {
+    set("status", "no answer from the miner (" + e.message + ")");
+  }
+  setTimeout(poll, 3000);
+}
+poll();
+</script></body></html>
+)HTML";
+  return page;
+}
+
+}  // namespace Kest

@@ -1,0 +1,293 @@
+// The monitoring HTTP API against a real server on 127.0.0.1, with raw sockets as the client.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <boost/property_tree/json_parser.hpp>
+#include <boost/property_tree/ptree.hpp>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/api_server.h"
+
+namespace {
+
+using std::chrono::milliseconds;
+
+// A connected socket to ip:port, or -1.
+int Connect(const char* ip, uint16_t port) {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(port);
+  inet_pton(AF_INET, ip, &a.sin_addr);
+  timeval tv{5, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+  if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// Everything the server sends until it closes (or 5 s pass).
+std::string ReadAll(int fd) {
+  std::string out;
+  char buf[4096];
+  ssize_t n;
+  while ((n = recv(fd, buf, sizeof(buf), 0)) > 0) out.append(buf, static_cast<size_t>(n));
+  return out;
+}
+
+std::string Exchange(uint16_t port, const std::string& request) {
+  const int fd = Connect("127.0.0.1", port);
+  if (fd < 0) return "";
+  send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+  std::string out = ReadAll(fd);
+  close(fd);
+  return out;
+}
+
+std::string Get(uint16_t port, const std::string& path, const std::string& extra = "") {
+  return Exchange(port, "GET " + path + " HTTP/1.1\r\nHost: x\r\n" + extra + "\r\n");
+}
+
+int Status(const std::string& response) {
+  return response.size() > 12 ? std::atoi(response.c_str() + 9) : 0;
+}
+
+std::string Body(const std::string& response) {
+  const auto at = response.find("\r\n\r\n");
+  return at == std::string::npos ? "" : response.substr(at + 4);
+}
+
+Kest::ApiSummary SampleSummary() {
+  Kest::ApiSummary s;
+  s.version = "v2.4";
+  s.uptime_s = 3725;
+  s.pool.url = "stratum+tcp://127.0.0.1:3333";
+  s.pool.connected = true;
+  s.pool.switches = 2;
+  s.job.block = 7;
+  s.job.difficulty = 11;
+  s.shares.submitted = 41;
+  s.shares.cpu_failed = 3;
+  s.shares.stale_dropped = 5;
+  s.shares.pool_errors = 1;
+  s.hashrate.now = 12345678.9;
+  s.hashrate.avg_60s = 2500.0;
+  s.hashrate.avg_15m = 950.5;
+  Kest::ApiDevice gpu;
+  gpu.id = 1;
+  gpu.name = "Card \"A\"";
+  gpu.pci_bus_id = "00000000:41:00.0";
+  gpu.hashrate = 12000000.0;
+  gpu.solutions = 30;
+  gpu.temperature_c = 61.0;
+  gpu.power_w = 215.5;
+  gpu.fan_pct = 40.0;
+  Kest::ApiDevice soft;
+  soft.id = 0;
+  soft.name = "Software device";
+  soft.hashrate = 345678.9;
+  soft.solutions = 11;
+  s.devices = {gpu, soft};
+  return s;
+}
+
+class Api : public ::testing::Test {
+ protected:
+  void Start(Kest::ApiServer::Options options = {}) {
+    server_ = std::make_unique<Kest::ApiServer>(options, [] { return SampleSummary(); });
+    std::string error;
+    ASSERT_TRUE(server_->Start(&error)) << error;
+    port_ = server_->Port();
+    ASSERT_NE(port_, 0);
+  }
+  std::unique_ptr<Kest::ApiServer> server_;
+  uint16_t port_ = 0;
+};
+
+TEST_F(Api, SummaryHasEveryFieldWithItsType) {
+  Start();
+  const std::string res = Get(port_, "/api/v1/summary");
+  ASSERT_EQ(Status(res), 200) << res;
+  EXPECT_NE(res.find("Content-Type: application/json"), std::string::npos) << res;
+  const std::string body = Body(res);
+  std::istringstream in(body);
+  boost::property_tree::ptree t;
+  ASSERT_NO_THROW(boost::property_tree::read_json(in, t)) << body;
+  EXPECT_EQ(t.get<std::string>("version"), "v2.4");
+  EXPECT_EQ(t.get<std::string>("pool.url"), "stratum+tcp://127.0.0.1:3333");
+  EXPECT_EQ(t.get_child("devices").size(), 2u);
+  // Types as JSON writes them: integers, numbers, booleans, text and null.
+  for (const char* field :
+       {"\"uptime_s\":3725", "\"connected\":true", "\"tls\":false", "\"switches\":2",
+        "\"job\":{\"block\":7,\"difficulty\":11}",
+        "\"shares\":{\"submitted\":41,\"cpu_failed\":3,\"stale_dropped\":5,\"pool_errors\":1}",
+        "\"hashrate\":{\"now\":12345678.900,\"avg_60s\":2500.000,\"avg_15m\":950.500}",
+        "{\"id\":1,\"name\":\"Card \\\"A\\\"\",\"pci_bus_id\":\"00000000:41:00.0\","
+        "\"hashrate\":12000000.000,\"solutions\":30,\"temperature_c\":61.000,"
+        "\"power_w\":215.500,\"fan_pct\":40.000}",
+        "{\"id\":0,\"name\":\"Software device\",\"pci_bus_id\":null,\"hashrate\":345678.900,"
+        "\"solutions\":11,\"temperature_c\":null,\"power_w\":null,\"fan_pct\":null}"}) {
+    EXPECT_NE(body.find(field), std::string::npos) << field << "\n" << body;
+  }
+}
+
+TEST_F(Api, OtherPathsAndMethodsGetJsonErrorsAndThePageIsSelfContained) {
+  Start();
+  const std::string missing = Get(port_, "/api/v2/summary");
+  EXPECT_EQ(Status(missing), 404) << missing;
+  EXPECT_EQ(Body(missing), "{\"error\":\"not found\"}");
+  EXPECT_EQ(Status(Exchange(port_,
+                            "POST /api/v1/summary HTTP/1.1\r\nHost: x\r\n"
+                            "Content-Length: 0\r\n\r\n")),
+            405);
+  const std::string page = Get(port_, "/");
+  ASSERT_EQ(Status(page), 200);
+  EXPECT_NE(page.find("Content-Type: text/html"), std::string::npos);
+  // Nothing fetched from elsewhere: no external scripts, styles, fonts or images.
+  EXPECT_FALSE(std::regex_search(Body(page), std::regex("(src|href)=|@import|url\\(|https?://")))
+      << Body(page);
+}
+
+TEST_F(Api, TokenIsRequiredWhenSet) {
+  Kest::ApiServer::Options o;
+  o.token = "s3cret";
+  Start(o);
+  EXPECT_EQ(Status(Get(port_, "/api/v1/summary")), 401);
+  EXPECT_EQ(Status(Get(port_, "/api/v1/summary", "Authorization: Bearer s3cre\r\n")), 401);
+  EXPECT_EQ(Status(Get(port_, "/", "Authorization: Bearer s3cret!\r\n")), 401);
+  EXPECT_EQ(Status(Get(port_, "/api/v1/summary", "Authorization: Bearer s3cret\r\n")), 200);
+}
+
+// Malformed and oversized requests get a 4xx; slow clients are cut off at the time limit; extra
+// connections are closed at once. The server answers normally afterwards.
+TEST_F(Api, BadSlowAndExcessClientsGetA4xxOrAClosedConnection) {
+  Kest::ApiServer::Options o;
+  o.max_connections = 4;
+  o.time_limit = milliseconds(500);
+  Start(o);
+  EXPECT_EQ(Status(Exchange(port_, "THIS IS NOT HTTP\r\n\r\n")), 400);
+  EXPECT_EQ(Status(Get(port_, "/", "X-Big: " + std::string(20000, 'a') + "\r\n")), 431);
+
+  // Four idle connections fill the server; a fifth is closed without an answer.
+  std::vector<int> idle;
+  for (int i = 0; i < 4; ++i) idle.push_back(Connect("127.0.0.1", port_));
+  std::this_thread::sleep_for(milliseconds(100));
+  const auto t0 = std::chrono::steady_clock::now();
+  EXPECT_EQ(Get(port_, "/api/v1/summary"), "");
+  // The idle ones (one sent half a request line) are closed at the time limit.
+  send(idle[0], "GET /api/v1/su", 14, MSG_NOSIGNAL);
+  for (int fd : idle) {
+    EXPECT_EQ(ReadAll(fd), "");
+    close(fd);
+  }
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, milliseconds(3000));
+  EXPECT_EQ(Status(Get(port_, "/api/v1/summary")), 200);
+}
+
+TEST_F(Api, BindsOnlyTheGivenAddress) {
+  Start();  // 127.0.0.1, a free port
+  EXPECT_EQ(server_->Url(), "http://127.0.0.1:" + std::to_string(port_));
+  const int other = Connect("127.0.0.2", port_);
+  EXPECT_LT(other, 0) << "127.0.0.2 was accepted";
+  if (other >= 0) close(other);
+  const int same = Connect("127.0.0.1", port_);
+  EXPECT_GE(same, 0);
+  if (same >= 0) close(same);
+
+  // An address in use is refused with a reason.
+  Kest::ApiServer::Options o;
+  o.port = port_;
+  Kest::ApiServer second(o, [] { return Kest::ApiSummary{}; });
+  std::string error;
+  EXPECT_FALSE(second.Start(&error));
+  EXPECT_FALSE(error.empty());
+}
+
+TEST(ApiBind, HostDefaultsToLoopbackAndPortIsChecked) {
+  std::string host, error;
+  uint16_t port = 1;
+  ASSERT_TRUE(Kest::ParseApiBind("0", &host, &port, &error));
+  EXPECT_EQ(host, "127.0.0.1");
+  EXPECT_EQ(port, 0);
+  ASSERT_TRUE(Kest::ParseApiBind("0.0.0.0:4028", &host, &port, &error));
+  EXPECT_EQ(host, "0.0.0.0");
+  EXPECT_EQ(port, 4028);
+  ASSERT_TRUE(Kest::ParseApiBind("[::1]:80", &host, &port, &error));
+  EXPECT_EQ(host, "::1");
+  for (const char* bad : {"", "65536", "host:", ":80", "a:b", "::1:80", "[::1]80", "12345678"}) {
+    EXPECT_FALSE(Kest::ParseApiBind(bad, &host, &port, &error)) << bad;
+  }
+}
+
+// The page in a real browser: headless Chromium loads it from the server, runs its script and
+// the rendered document shows the numbers of the JSON.
+TEST_F(Api, DashboardShowsTheSummaryInAHeadlessBrowser) {
+  const char* candidates[] = {"chromium", "chromium-browser", "google-chrome"};
+  std::string browser;
+  for (const char* c : candidates) {
+    if (std::system((std::string("command -v ") + c + " >/dev/null 2>&1").c_str()) == 0) {
+      browser = c;
+      break;
+    }
+  }
+  if (browser.empty()) GTEST_SKIP() << "no Chromium installed (Debian package chromium)";
+  Start();
+  const std::string cmd = browser +
+                          " --headless --no-sandbox --disable-gpu --no-first-run"
+                          " --virtual-time-budget=5000 --dump-dom " +
+                          server_->Url() + "/ 2>/dev/null";
+  FILE* p = popen(cmd.c_str(), "r");
+  ASSERT_NE(p, nullptr);
+  std::string dom;
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof(buf), p)) > 0) dom.append(buf, n);
+  pclose(p);
+  auto shown = [&dom](const std::string& id) {
+    std::smatch m;
+    if (!std::regex_search(dom, m, std::regex("id=\"" + id + "\"[^>]*>([^<]*)<")))
+      return std::string("?");
+    return std::string(m[1]);
+  };
+  EXPECT_EQ(shown("hr-now"), "12.35 MH/s") << dom;
+  EXPECT_NE(dom.find("data-value=\"12345678.9\""), std::string::npos);
+  EXPECT_EQ(shown("hr-60s"), "2.50 kH/s");
+  EXPECT_EQ(shown("hr-15m"), "950.5 H/s");
+  EXPECT_EQ(shown("sh-submitted"), "41");
+  EXPECT_EQ(shown("sh-cpu-failed"), "3");
+  EXPECT_EQ(shown("sh-stale"), "5");
+  EXPECT_EQ(shown("sh-pool-errors"), "1");
+  EXPECT_EQ(shown("job-block"), "7");
+  EXPECT_EQ(shown("pool-url"), "stratum+tcp://127.0.0.1:3333");
+  // Per device: rate and solutions; health figures, or n/a where unknown.
+  EXPECT_TRUE(std::regex_search(dom, std::regex("<tr id=\"dev-1\"><td>#1</td><td>Card \"A\"</td>"
+                                                "<td>00000000:41:00.0</td><td[^>]*>12.00 MH/s</td>"
+                                                "<td>30</td><td>61 °C</td><td>215.5 W</td>"
+                                                "<td>40 %</td></tr>")))
+      << dom;
+  EXPECT_TRUE(std::regex_search(dom, std::regex("<tr id=\"dev-0\">.*<td>n/a</td><td[^>]*>345.68 "
+                                                "kH/s</td><td>11</td><td>n/a</td>")))
+      << dom;
+  // The chart has its first point.
+  EXPECT_TRUE(std::regex_search(
+      dom, std::regex("id=\"chart-line\"[^>]*points=\"[0-9.]+,[0-9.]+( [0-9.]+,[0-9.]+)*\"")))
+      << dom;
+}
+
+}  // namespace
