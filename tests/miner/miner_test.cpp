@@ -18,6 +18,8 @@
 #include "miner/gpu_context.h"
 #include "miner/miner_man.h"
 #include "miner/seed.h"
+#include "miner/watchdog.h"
+#include "app/monitor.h"
 #include "pool/pool_api.h"
 #include "subprocess.h"
 
@@ -510,6 +512,80 @@ TEST_F(Engine, WorkerStopsWhenTheLaunchGeometryCannotBeComputed) {
   EXPECT_NE(out.find("Device #0: cannot compute the launch geometry ("), std::string::npos) << out;
   EXPECT_EQ(out.find("Auto calc"), std::string::npos);
   EXPECT_EQ(miner_->Context(0).hash_count.load(), 0.0);
+}
+
+// Monitoring while a device hangs: a launch that never returns is reported by the watchdog
+// naming the device, and the device's rate reads 0 from the next sample on.
+TEST_F(Engine, WatchdogNamesAHungDeviceWhoseRateThenReadsZero) {
+  SetJob(40);
+  Kest::cudaGpuContext& ctx = miner_->Context(0);
+  Kest::swdev::Fault hang;
+  hang.kind = Kest::swdev::Fault::Kind::kHang;
+  hang.nth = 3;  // two launches complete first
+  hang.device = 0;
+  Kest::swdev::InjectFault(hang);
+  std::atomic<bool> stop{false};
+  miner_->JobFlag(0).store(Kest::kJobNew);
+  std::thread worker(Kest::cudakernelStratum, std::ref(ctx), std::ref(miner_->JobFlag(0)),
+                     std::ref(stop));
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (Kest::swdev::HungLaunches() == 0 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ASSERT_EQ(Kest::swdev::HungLaunches(), 1);
+  miner_->ReportHashRate();  // covers the two launches before the hang
+  const Kest::MinerStatus before = miner_->Status();
+  ASSERT_EQ(before.devices.size(), 1u);
+  EXPECT_GT(before.devices[0].hashrate, 0.0);
+  EXPECT_TRUE(before.devices[0].mining);
+
+  // Watched from now on (a normal launch of this busy software device can take a second).
+  std::atomic<int32_t> hung_device{-1};
+  Kest::HangWatchdog watchdog(*miner_, std::chrono::milliseconds(500),
+                              [&](int32_t device, double) { hung_device.store(device); });
+  while (hung_device.load() < 0 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_EQ(hung_device.load(), 0);
+  EXPECT_GE(miner_->Status().devices[0].busy_s, 0.5);
+  miner_->ReportHashRate();
+  EXPECT_EQ(miner_->Status().devices[0].hashrate, 0.0);
+  EXPECT_EQ(miner_->Status().hashrate_now, 0.0);
+
+  stop.store(true);
+  Kest::swdev::ReleaseHangs();
+  worker.join();
+  Kest::swdev::ClearFaults();
+  // A device whose worker has ended reads 0 whatever its last sample was.
+  ctx.rate_hps.store(5000.0);
+  EXPECT_FALSE(miner_->Status().devices[0].mining);
+  EXPECT_EQ(miner_->Status().devices[0].hashrate, 0.0);
+}
+
+// The API's summary of a software-device miner without the management library: the device is
+// listed with its rate and solutions, its bus id and health figures are null.
+TEST_F(Engine, SummaryWithoutTheManagementLibraryReportsNullHealth) {
+  CaptureStdout();
+  Kest::Monitor monitor(pool_, std::make_unique<Kest::Nvml>("libkest-absent-nvml.so.1"));
+  const std::string out = GetCapturedStdout();
+  EXPECT_EQ(Count(out, "GPU health unavailable (libkest-absent-nvml.so.1 not found)"), 1) << out;
+  EXPECT_TRUE(monitor.Summary().devices.empty());  // no manager yet
+  monitor.SetMiner(miner_.get());
+  miner_->Context(0).solutions.store(3);
+  pool_->Shares().submitted.store(3);
+  const Kest::ApiSummary s = monitor.Summary();
+  EXPECT_EQ(s.pool.url, "stratum+tcp://x:1");
+  EXPECT_FALSE(s.pool.connected);
+  EXPECT_EQ(s.shares.submitted, 3u);
+  ASSERT_EQ(s.devices.size(), 1u);
+  const Kest::ApiDevice& d = s.devices[0];
+  EXPECT_EQ(d.id, 0);
+  EXPECT_EQ(d.name, "Software device");
+  EXPECT_EQ(d.solutions, 3u);
+  EXPECT_FALSE(d.pci_bus_id || d.temperature_c || d.power_w || d.fan_pct);
+  EXPECT_NE(Kest::SummaryJson(s).find("\"pci_bus_id\":null,\"hashrate\":0.000,\"solutions\":3,"
+                                      "\"temperature_c\":null,\"power_w\":null,\"fan_pct\":null"),
+            std::string::npos);
 }
 
 }  // namespace

@@ -1,0 +1,74 @@
+#include "app/monitor.h"
+
+#include <utility>
+
+#include "app/utils.h"
+#include "miner/miner_man.h"
+#include "pool/pool_api.h"
+
+namespace Kest {
+
+Monitor::Monitor(std::shared_ptr<PoolApi> pool, std::unique_ptr<Nvml> nvml)
+    : pool_(std::move(pool)), nvml_(std::move(nvml)) {
+  if (!nvml_ || !nvml_->Available()) {
+    Printf("GPU health unavailable (%s): temperature, power and fan are reported as null\n",
+           nvml_ ? nvml_->Problem().c_str() : "no management library");
+  }
+}
+
+ApiSummary Monitor::Summary() const {
+  ApiSummary s;
+  s.version = kMinerVersion;
+  s.uptime_s = static_cast<uint64_t>(
+      std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start_)
+          .count());
+  s.pool.url = pool_->ActiveUrl();
+  s.pool.connected = pool_->IsReady();
+  s.pool.tls = pool_->IsTls();
+  s.pool.switches = pool_->Switches();
+  const ShareCounters& shares = pool_->Shares();
+  s.shares.submitted = shares.submitted.load();
+  s.shares.cpu_failed = shares.cpu_failed.load();
+  s.shares.stale_dropped = shares.stale_dropped.load();
+  s.shares.pool_errors = shares.pool_errors.load();
+  if (const MinerManCuda* miner = miner_.load()) {
+    const MinerStatus st = miner->Status();
+    s.job.block = st.block;
+    s.job.difficulty = st.difficulty;
+    s.hashrate.now = st.hashrate_now;
+    s.hashrate.avg_60s = st.avg_60s;
+    s.hashrate.avg_15m = st.avg_15m;
+    for (const DeviceStatus& d : st.devices) {
+      ApiDevice a;
+      a.id = d.id;
+      a.name = d.name;
+      if (!d.pci_bus_id.empty()) a.pci_bus_id = d.pci_bus_id;
+      a.hashrate = d.hashrate;
+      a.solutions = d.solutions;
+      if (nvml_ && !d.pci_bus_id.empty()) {
+        const GpuHealth h = nvml_->Query(d.pci_bus_id);
+        a.temperature_c = h.temperature_c;
+        a.power_w = h.power_w;
+        a.fan_pct = h.fan_pct;
+      }
+      s.devices.push_back(std::move(a));
+    }
+  }
+  return s;
+}
+
+std::unique_ptr<ApiServer> StartApi(const RunOptions& options, Monitor& monitor,
+                                    std::string* error) {
+  ApiServer::Options o;
+  if (!options.api_bind || !ParseApiBind(*options.api_bind, &o.host, &o.port, error)) {
+    if (!options.api_bind) *error = "no address";
+    return nullptr;
+  }
+  o.token = options.api_token;
+  auto server = std::make_unique<ApiServer>(o, [&monitor] { return monitor.Summary(); });
+  if (!server->Start(error)) return nullptr;
+  Printf("API listening on %s\n", server->Url().c_str());
+  return server;
+}
+
+}  // namespace Kest

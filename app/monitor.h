@@ -1,0 +1,46 @@
+// Monitoring of the running miner: the HTTP API's summary, gathered from the pool facade and
+// the mining manager, with GPU health from the management library.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <string>
+
+#include "app/api_server.h"
+#include "app/options.h"
+#include "gpu/nvml.h"
+
+namespace Kest {
+
+class MinerManCuda;
+class PoolApi;
+
+// The version the summary reports (the banner's).
+constexpr const char* kMinerVersion = "2.4";
+
+class Monitor {
+ public:
+  Monitor(std::shared_ptr<PoolApi> pool, std::unique_ptr<Nvml> nvml);
+
+  // The manager to report on, once its devices are set up; until then the summary lists no
+  // devices and no job. The manager must outlive every later Summary().
+  void SetMiner(const MinerManCuda* miner) { miner_.store(miner); }
+
+  // A summary of this moment; safe from any thread.
+  ApiSummary Summary() const;
+
+ private:
+  std::shared_ptr<PoolApi> pool_;
+  std::unique_ptr<Nvml> nvml_;
+  std::atomic<const MinerManCuda*> miner_{nullptr};
+  const std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
+};
+
+// Starts the API on `options.api_bind` with `options.api_token`, printing "API listening on
+// http://HOST:PORT". Null, with the reason in *error, when the address is not valid or cannot
+// be bound.
+std::unique_ptr<ApiServer> StartApi(const RunOptions& options, Monitor& monitor,
+                                    std::string* error);
+
+}  // namespace Kest
