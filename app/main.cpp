@@ -13,6 +13,8 @@
 #include "app/config.h"
 #include "app/console.h"
 #include "app/globals.h"
+#include "app/monitor.h"
+#include "app/options.h"
 #include "miner/miner_man.h"
 #include "pool/pool_api.h"
 
@@ -46,6 +48,10 @@ int main(int argc, char** argv) {
   Kest::LoadConfig(gMinerKey, gMinerPassword, gPoolUrl, gNumDev, gPools, gDeviceConfig);
 
   gPoolApi = std::make_shared<Kest::PoolApi>(gMinerKey, gMinerPassword, gExitSignal, gPools);
+  // Monitoring: the API answers from now on (devices are listed once set up).
+  const Kest::RunOptions run_options;  // the command line's, once it is parsed
+  Kest::Monitoring monitoring;
+  if (!monitoring.Start(run_options, gPoolApi)) return 2;  // an unusable --api-bind
   // The keyboard works from the first moment: 'q' also ends the wait for a pool. gPoolApi is
   // set before the thread starts and never replaced, so the thread may read it.
   gKeyreceiverThread = new std::thread(KeyReceiver);
@@ -72,6 +78,7 @@ int main(int argc, char** argv) {
     std::_Exit(Kest::kExitNoUsableDevice);
   }
   std::fflush(stdout);
+  monitoring.Attach(*GlobalMiner);
 
   gMinerThread = new std::thread(&Kest::MinerManCuda::Run, GlobalMiner.get());
   gKeyreceiverThread->join();

@@ -71,4 +71,24 @@ std::unique_ptr<ApiServer> StartApi(const RunOptions& options, Monitor& monitor,
   return server;
 }
 
+bool Monitoring::Start(const RunOptions& options, std::shared_ptr<PoolApi> pool) {
+  watchdog_s_ = options.watchdog_s;
+  if (!options.api_bind) return true;
+  monitor_ = std::make_unique<Monitor>(std::move(pool), std::make_unique<Nvml>());
+  std::string error;
+  api_ = StartApi(options, *monitor_, &error);
+  if (!api_) {
+    Printf("API: cannot listen on %s (%s)\n", options.api_bind->c_str(), error.c_str());
+    return false;
+  }
+  return true;
+}
+
+void Monitoring::Attach(const MinerManCuda& miner) {
+  if (monitor_) monitor_->SetMiner(&miner);
+  if (watchdog_s_ > 0) {
+    watchdog_ = std::make_unique<HangWatchdog>(miner, std::chrono::seconds(watchdog_s_));
+  }
+}
+
 }  // namespace Kest

@@ -10,6 +10,7 @@
 #include "app/api_server.h"
 #include "app/options.h"
 #include "gpu/nvml.h"
+#include "miner/watchdog.h"
 
 namespace Kest {
 
@@ -42,5 +43,22 @@ class Monitor {
 // be bound.
 std::unique_ptr<ApiServer> StartApi(const RunOptions& options, Monitor& monitor,
                                     std::string* error);
+
+// What the shell starts for monitoring, held for the life of the process.
+class Monitoring {
+ public:
+  // Starts the API when `options` asks for it (GPU health is loaded for it then). False, with
+  // the reason printed, when its address is not valid or cannot be bound.
+  bool Start(const RunOptions& options, std::shared_ptr<PoolApi> pool);
+  // Reports on `miner` from now on (its devices set up), and watches it for hung launches
+  // unless the watchdog is off.
+  void Attach(const MinerManCuda& miner);
+
+ private:
+  uint32_t watchdog_s_ = 0;
+  std::unique_ptr<Monitor> monitor_;
+  std::unique_ptr<ApiServer> api_;          // stopped before the monitor it reads goes
+  std::unique_ptr<HangWatchdog> watchdog_;  // stopped first
+};
 
 }  // namespace Kest
