@@ -49,9 +49,9 @@ int main(int argc, char** argv) {
 
   gPoolApi = std::make_shared<Kest::PoolApi>(gMinerKey, gMinerPassword, gExitSignal, gPools);
   // Monitoring: the API answers from now on (devices are listed once set up).
-  const Kest::RunOptions run_options;  // the command line's, once it is parsed
+  const Kest::RunOptions options;  // defaults until the command line is parsed above
   Kest::Monitoring monitoring;
-  if (!monitoring.Start(run_options, gPoolApi)) return 2;  // an unusable --api-bind
+  if (!monitoring.Start(options, gPoolApi)) return 2;  // an unusable --api-bind address
   // The keyboard works from the first moment: 'q' also ends the wait for a pool. gPoolApi is
   // set before the thread starts and never replaced, so the thread may read it.
   gKeyreceiverThread = new std::thread(KeyReceiver);

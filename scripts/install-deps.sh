@@ -9,6 +9,7 @@ packages=(
   libcpprest-dev libssl-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-dev
+  chromium
 )
 
 missing=()
