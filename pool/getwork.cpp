@@ -302,7 +302,8 @@ class HttpExchange {
       return Fail("the answer headers from " + where_ + " are larger than " +
                   std::to_string(kMaxAnswerHeader) + " bytes");
     }
-    if (ec == http::error::end_of_stream || ec == asio::error::eof) {
+    if (ec == http::error::end_of_stream || ec == http::error::partial_message ||
+        ec == asio::error::eof) {
       return Fail(where_ + " closed the connection before answering in full");
     }
     if (ec.category() == http::make_error_code(http::error::bad_version).category()) {
