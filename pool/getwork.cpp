@@ -480,7 +480,7 @@ class JorlGetWork::Impl {
       result.error = address_error_;
       return result;
     }
-    asio::io_context ioc(1);
+    asio::io_context ioc;
     InFlight in_flight(this, &ioc);  // declared after ioc: leaves the set before it goes
     if (!in_flight.admitted()) {
       result.outcome = ExchangeResult::kCancelled;

@@ -623,6 +623,18 @@ uint16_t FreePort() {
   return probe.Start();
 }
 
+// True when a connection to 127.0.0.1:port is accepted.
+bool Accepts(uint16_t port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = htons(port);
+  const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0;
+  ::close(fd);
+  return ok;
+}
+
 int RunTool(std::vector<std::string> args) {
   args.insert(args.begin(), "plo-testpool");
   std::vector<char*> argv;
@@ -637,6 +649,9 @@ TEST(HttpPoolTool, ServesAGetworkClientUntilStopped) {
   std::thread tool([&] {
     status = RunTool({"--http", "--port", std::to_string(port), "--no-work"});
   });
+  // The client polls at once: let the tool listen and print its first line before.
+  EXPECT_TRUE(gwtest::WaitUntil([&] { return Accepts(port); }, kFirstPollTimeout));
+  std::this_thread::sleep_for(milliseconds(200));
   {
     const std::string url = "http://127.0.0.1:" + std::to_string(port) + "/";
     JorlGetWork client("k", "p", url.c_str());
