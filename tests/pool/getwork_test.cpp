@@ -17,6 +17,7 @@
 #include <chrono>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -71,7 +72,12 @@ class CannedServer {
   CannedServer(const CannedServer&) = delete;
   CannedServer& operator=(const CannedServer&) = delete;
 
+  uint16_t port() const { return port_; }
   std::string url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/"; }
+  std::vector<std::string> requests() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return requests_;
+  }
 
  private:
   void Serve() {
@@ -90,6 +96,10 @@ class CannedServer {
         if (n <= 0) break;
         request.append(chunk, static_cast<std::size_t>(n));
       }
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        requests_.push_back(request);
+      }
       for (std::size_t at = 0; at < reply_.size();) {
         const ssize_t n = ::send(conn, reply_.data() + at, reply_.size() - at, MSG_NOSIGNAL);
         if (n <= 0) break;
@@ -104,6 +114,8 @@ class CannedServer {
   int fd_ = -1;
   uint16_t port_ = 0;
   std::atomic<bool> stop_{false};
+  mutable std::mutex mutex_;
+  std::vector<std::string> requests_;  // as received, under mutex_
   std::thread thread_;
 };
 
@@ -531,6 +543,24 @@ TEST(GetWorkBrokenAnswers, EachIsRefusedWithOneLine) {
     EXPECT_EQ(found, 1u) << c.line << " in\n" << out;
   }
   EXPECT_EQ(out.find('\x07'), std::string::npos) << "pool bytes reach the console raw";
+}
+
+// The bytes on the wire, header spelling and order included, are what pools have always seen
+// from this client; a fragment of the address is not sent.
+TEST(GetWorkWire, PollRequestBytesAreUnchanged) {
+  CannedServer server("HTTP/1.1 200 OK\r\nContent-Length: 13\r\n\r\n{\"error\" : 2}");
+  const std::string port = std::to_string(server.port());
+  {
+    const std::string url = "HTTP://127.0.0.1:" + port + "/getwork?id=7#top";
+    JorlGetWork client("k", "p", url.c_str());
+    ASSERT_TRUE(gwtest::WaitUntil([&] { return client.IsReady(); }, kFirstPollTimeout));
+  }
+  const auto requests = server.requests();
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_EQ(requests[0],
+            "POST /getwork?id=7 HTTP/1.1\r\nHost: 127.0.0.1:" + port +
+                "\r\nContent-Length:16\r\nContent-Type:application/x-www-form-urlencoded\r\n"
+                "User-Agent:kest-plo\r\nConnection: Keep-Alive\r\n\r\n{\"r\" : \"mining\"}");
 }
 
 TEST_F(GetWorkTest, HttpsAddressesSpeakTls) {
