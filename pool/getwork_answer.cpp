@@ -1,5 +1,7 @@
 #include "pool/getwork_answer.h"
 
+#include "app/utils.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -356,29 +358,8 @@ GetworkAnswer ParseGetworkAnswer(const std::string& body) {
 }
 
 std::string GetworkPrintable(const std::string& text, std::size_t max_bytes) {
-  std::string out;
-  const std::size_t n = text.size() < max_bytes ? text.size() : max_bytes;
-  out.reserve(n + 8);
-  for (std::size_t i = 0; i < n; ++i) {
-    const unsigned char c = static_cast<unsigned char>(text[i]);
-    if (c == '\n') {
-      out += "\\n";
-    } else if (c == '\r') {
-      out += "\\r";
-    } else if (c == '\t') {
-      out += "\\t";
-    } else if (c == '\\') {
-      out += "\\\\";
-    } else if (c < 0x20 || c >= 0x7F) {
-      char hex[8];
-      std::snprintf(hex, sizeof(hex), "\\x%02X", c);
-      out += hex;
-    } else {
-      out.push_back(static_cast<char>(c));
-    }
-  }
-  if (n < text.size()) out += "...";
-  return out;
+  if (text.size() <= max_bytes) return Printable(text);
+  return Printable(text.substr(0, max_bytes)) + "...";
 }
 
 }  // namespace Kest

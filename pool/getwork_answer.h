@@ -28,9 +28,8 @@ struct GetworkAnswer {
 // the last one counts. Anything else is refused.
 GetworkAnswer ParseGetworkAnswer(const std::string& body);
 
-// Pool-supplied text made safe to print: control bytes, DEL and bytes above 0x7F become \n, \r,
-// \t or \xNN and a backslash becomes \\; text longer than `max_bytes` is cut there and "..."
-// appended.
+// Pool-supplied text made safe to print with Kest::Printable (control characters made visible);
+// text longer than `max_bytes` is cut there and "..." appended.
 std::string GetworkPrintable(const std::string& text, std::size_t max_bytes);
 
 }  // namespace Kest

@@ -491,7 +491,7 @@ TEST(GetworkAnswer, JobsAreReadStrictlyAndEverythingElseRefusedWithAReason) {
       {"{\"broot\":\"QQ==\", \"diff\":1, \"nblock\":2147483648}", "32-bit integer"},
       {"{\"broot\":\"QQ==\", \"diff\":null, \"nblock\":1}", "not a number"},
       {"{\"broot\":\"\\ud800\", \"diff\":1, \"nblock\":1}", "lone surrogate"},
-      {"{\"broot\":\"\x1b[2J\", \"diff\":1, \"nblock\":1}", "\\x1B[2J"},
+      {"{\"broot\":\"\x1b[2J\", \"diff\":1, \"nblock\":1}", "\\x1b[2J"},
       {"{\"broot\":\"QQ==\", \"diff\":01, \"nblock\":1}", "',' or '}' expected"},
   };
   for (const auto& r : refused) {
