@@ -49,8 +49,17 @@ KEST_CONSTANT_TABLE(uint8_t, Z_MASS, Kest::gpu::kZMassEntries, {KEST_Z_MASS_VALU
 KEST_CONSTANT_TABLE(uint8_t, Z_ADJ, Kest::gpu::kZAdjEntries, {KEST_Z_ADJ_VALUES});
 KEST_CONSTANT_TABLE(uint8_t, Z_NS, Kest::gpu::kZNsEntries, {KEST_Z_NS_VALUES});
 
-// The block's copies of the tables indexed by per-lane data (pow/tables.h, gpu/second_half.h).
+// The block's copies of the tables indexed by per-lane data (pow/tables.h, gpu/second_half.h):
+// the S-box, then the six word tables. The kernels fill them from an image of the same values
+// in global memory, whose lane-indexed reads coalesce (the same reads from the constant symbols
+// would be serialised).
+namespace {
+constexpr uint32_t kBlockTableBytes = kest_pow::kMd2TableSize + Kest::gpu::kZWordsTotal;
+}  // namespace
 #if defined(KEST_CUDA)
+__device__ const uint8_t kest_block_table_image[kBlockTableBytes] = {
+    KEST_MD2_S_VALUES,  KEST_Z_ING_VALUES, KEST_Z_PREP_VALUES, KEST_Z_TIME_VALUES,
+    KEST_Z_MASS_VALUES, KEST_Z_ADJ_VALUES, KEST_Z_NS_VALUES};
 __shared__ uint8_t kest_shared_md2_s[kest_pow::kMd2TableSize];
 __shared__ uint8_t kest_shared_words[Kest::gpu::kZWordsTotal];
 #endif
@@ -124,22 +133,12 @@ KEST_HD KEST_FORCEINLINE void store_result(uint8_t* slot, const uint8_t* half) {
 // software device.
 #if defined(__CUDA_ARCH__)
 __device__ __forceinline__ void load_block_tables() {
-  for (uint32_t i = threadIdx.x; i < kest_pow::kMd2TableSize; i += blockDim.x) {
-    kest_shared_md2_s[i] = s[i];
-  }
-  const struct {
-    const uint8_t* table;
-    int offset;
-    int entries;
-  } words[] = {{Z_ING, Kest::gpu::kZIngOffset, Kest::gpu::kZIngEntries},
-               {Z_PREP, Kest::gpu::kZPrepOffset, Kest::gpu::kZPrepEntries},
-               {Z_TIME, Kest::gpu::kZTimeOffset, Kest::gpu::kZTimeEntries},
-               {Z_MASS, Kest::gpu::kZMassOffset, Kest::gpu::kZMassEntries},
-               {Z_ADJ, Kest::gpu::kZAdjOffset, Kest::gpu::kZAdjEntries},
-               {Z_NS, Kest::gpu::kZNsOffset, Kest::gpu::kZNsEntries}};
-  for (const auto& w : words) {
-    for (int i = static_cast<int>(threadIdx.x); i < w.entries; i += static_cast<int>(blockDim.x)) {
-      kest_shared_words[w.offset + i] = w.table[i];
+  for (uint32_t i = threadIdx.x; i < kBlockTableBytes; i += blockDim.x) {
+    const uint8_t b = kest_block_table_image[i];
+    if (i < kest_pow::kMd2TableSize) {
+      kest_shared_md2_s[i] = b;
+    } else {
+      kest_shared_words[i - kest_pow::kMd2TableSize] = b;
     }
   }
   __syncthreads();
@@ -223,7 +222,7 @@ struct StagedView {
 // Slot of this thread in a stage launch.
 #define KEST_STAGE_SLOT() (blockIdx.x * blockDim.x + threadIdx.x)
 
-KEST_HD KEST_FORCEINLINE void candidate_nonce(uint32_t index, uint8_t* nonce) {
+__device__ KEST_FORCEINLINE void candidate_nonce(uint32_t index, uint8_t* nonce) {
   const uint8_t* input = reinterpret_cast<const uint8_t*>(static_cast<const uint32_t*>(c_input));
   for (uint32_t k = 0; k < kHalfBytes; ++k) nonce[k] = input[kFirstHalfOffset + k];
   cuda_second_half(index, nonce + kHalfBytes);
@@ -233,8 +232,8 @@ KEST_HD KEST_FORCEINLINE void candidate_nonce(uint32_t index, uint8_t* nonce) {
 // lanes of a warp that share a type take their places with one atomic per type, so a warp
 // costs at most eight atomics; every lane of the warp must call it (it votes). On the software
 // device a thread is its own warp.
-KEST_HD KEST_FORCEINLINE void append_candidate(uint32_t* lengths, uint32_t* lists,
-                                               uint32_t capacity, uint32_t type, uint32_t slot) {
+__device__ KEST_FORCEINLINE void append_candidate(uint32_t* lengths, uint32_t* lists,
+                                                  uint32_t capacity, uint32_t type, uint32_t slot) {
 #if defined(__CUDA_ARCH__)
   const uint32_t lane = threadIdx.x & 31u;
   uint32_t position = 0;
@@ -301,8 +300,8 @@ namespace {
 // Hash stage of jump `jump` for type `Type`: list entry p of this thread, if there is one,
 // moves to its next tile. Blocks wholly past the list's end leave before the table copy.
 template <uint32_t Type>
-KEST_HD KEST_FORCEINLINE void staged_hash(uint32_t jump, uint32_t first, const uint8_t* map,
-                                          const StagedView& v) {
+__device__ KEST_FORCEINLINE void staged_hash(uint32_t jump, uint32_t first, const uint8_t* map,
+                                             const StagedView& v) {
   const uint32_t length = v.lengths[jump * kTypes + Type];
   if (blockIdx.x * blockDim.x >= length) return;  // the same for every thread of the block
   KEST_BLOCK_TABLES();
