@@ -208,7 +208,8 @@ extern "C" __global__ void cuda_find_peach(uint32_t offset, uint8_t* map, uint32
 namespace {
 
 constexpr uint32_t kTypes = NIGHTHASH_TYPE_COUNT;
-constexpr uint32_t kNoType = kTypes;  // a lane with no candidate in the classify stage
+constexpr uint32_t kNoType = kTypes;      // a lane with no candidate in the classify stage
+constexpr uint32_t kStagedHashShare = 4;  // hash-stage grids: this fraction of the batch
 
 // The buffers of a batch, as the stage kernels see them.
 struct StagedView {
@@ -297,22 +298,24 @@ extern "C" __global__ void cuda_staged_classify(uint32_t jump, uint32_t first, u
 
 namespace {
 
-// Hash stage of jump `jump` for type `Type`: list entry p of this thread, if there is one,
-// moves to its next tile. Blocks wholly past the list's end leave before the table copy.
+// Hash stage of jump `jump` for type `Type`: the entries of the type's list, a grid's worth at a
+// time, move to their next tiles. The grid is smaller than the batch (a list holds about an
+// eighth of it), and blocks wholly past the list's end leave before the table copy.
 template <uint32_t Type>
 __device__ KEST_FORCEINLINE void staged_hash(uint32_t jump, uint32_t first, const uint8_t* map,
                                              const StagedView& v) {
   const uint32_t length = v.lengths[jump * kTypes + Type];
   if (blockIdx.x * blockDim.x >= length) return;  // the same for every thread of the block
   KEST_BLOCK_TABLES();
-  const uint32_t p = KEST_STAGE_SLOT();
-  if (p >= length) return;
-  const uint32_t slot = v.lists[Type * v.capacity + p];
-  uint8_t nonce[PEACH_NONCE_LENGTH];
-  candidate_nonce(first + slot, nonce);
-  const uint32_t tile_index = v.tiles[slot];
-  v.tiles[slot] = kest_pow::jump_target<Type>(
-      tile_index, map + static_cast<size_t>(tile_index) * PEACH_TILE_LENGTH, nonce);
+  const uint32_t stride = gridDim.x * blockDim.x;
+  for (uint32_t p = KEST_STAGE_SLOT(); p < length; p += stride) {
+    const uint32_t slot = v.lists[Type * v.capacity + p];
+    uint8_t nonce[PEACH_NONCE_LENGTH];
+    candidate_nonce(first + slot, nonce);
+    const uint32_t tile_index = v.tiles[slot];
+    v.tiles[slot] = kest_pow::jump_target<Type>(
+        tile_index, map + static_cast<size_t>(tile_index) * PEACH_TILE_LENGTH, nonce);
+  }
 }
 
 }  // namespace
@@ -547,17 +550,24 @@ cudaError_t LaunchStagedSearch(StagedSearchBuffers& buffers, unsigned blocks, un
     const uint32_t first = offset + static_cast<uint32_t>(done);
     const dim3 grid((count + kStagedBlockThreads - 1) / kStagedBlockThreads);
     const dim3 block(kStagedBlockThreads);
+    // Hash stages: a quarter of the batch, about twice an average list, so that each list's
+    // entries spread over the whole grid (the software device hands out contiguous ranges of
+    // threads to its CPU threads) and a long list loops.
+    const uint32_t hash_threads = count / kStagedHashShare;
+    const dim3 hash_grid(hash_threads < kStagedBlockThreads
+                             ? 1
+                             : (hash_threads + kStagedBlockThreads - 1) / kStagedBlockThreads);
     KEST_LAUNCH(cuda_staged_init, grid, block, 0, stream)(first, count, v);
     for (uint32_t jump = 0; jump < PEACH_JUMPS; ++jump) {
       KEST_LAUNCH(cuda_staged_classify, grid, block, 0, stream)(jump, first, count, map, v);
-      KEST_LAUNCH(cuda_staged_blake2b_key0, grid, block, 0, stream)(jump, first, map, v);
-      KEST_LAUNCH(cuda_staged_blake2b_key1, grid, block, 0, stream)(jump, first, map, v);
-      KEST_LAUNCH(cuda_staged_sha1, grid, block, 0, stream)(jump, first, map, v);
-      KEST_LAUNCH(cuda_staged_sha256, grid, block, 0, stream)(jump, first, map, v);
-      KEST_LAUNCH(cuda_staged_sha3, grid, block, 0, stream)(jump, first, map, v);
-      KEST_LAUNCH(cuda_staged_keccak, grid, block, 0, stream)(jump, first, map, v);
-      KEST_LAUNCH(cuda_staged_md2, grid, block, 0, stream)(jump, first, map, v);
-      KEST_LAUNCH(cuda_staged_md5, grid, block, 0, stream)(jump, first, map, v);
+      KEST_LAUNCH(cuda_staged_blake2b_key0, hash_grid, block, 0, stream)(jump, first, map, v);
+      KEST_LAUNCH(cuda_staged_blake2b_key1, hash_grid, block, 0, stream)(jump, first, map, v);
+      KEST_LAUNCH(cuda_staged_sha1, hash_grid, block, 0, stream)(jump, first, map, v);
+      KEST_LAUNCH(cuda_staged_sha256, hash_grid, block, 0, stream)(jump, first, map, v);
+      KEST_LAUNCH(cuda_staged_sha3, hash_grid, block, 0, stream)(jump, first, map, v);
+      KEST_LAUNCH(cuda_staged_keccak, hash_grid, block, 0, stream)(jump, first, map, v);
+      KEST_LAUNCH(cuda_staged_md2, hash_grid, block, 0, stream)(jump, first, map, v);
+      KEST_LAUNCH(cuda_staged_md5, hash_grid, block, 0, stream)(jump, first, map, v);
     }
     KEST_LAUNCH(cuda_staged_final, grid, block, 0, stream)
     (first, count, map, v, found_count, result_slots);
