@@ -210,6 +210,14 @@ namespace {
 constexpr uint32_t kTypes = NIGHTHASH_TYPE_COUNT;
 constexpr uint32_t kNoType = kTypes;      // a lane with no candidate in the classify stage
 constexpr uint32_t kStagedHashShare = 4;  // hash-stage grids: this fraction of the batch
+// MD2 list entries per thread of the MD2 stage. One on a GPU, where each lane is a stream of
+// its own; several on the software device, whose CPU threads overlap the look-up chains of
+// several interleaved MD2 computations (one MD2 is a single chain of dependent look-ups).
+#if defined(KEST_CUDA)
+constexpr uint32_t kMd2Streams = 1;
+#else
+constexpr uint32_t kMd2Streams = 4;
+#endif
 
 // The buffers of a batch, as the stage kernels see them.
 struct StagedView {
@@ -318,6 +326,34 @@ __device__ KEST_FORCEINLINE void staged_hash(uint32_t jump, uint32_t first, cons
   }
 }
 
+// The MD2 stage with kMd2Streams list entries per thread and loop step, hashed together by
+// md2_jump_targets (a group past the list's end repeats its first entry and drops the result).
+__device__ KEST_FORCEINLINE void staged_hash_md2(uint32_t jump, uint32_t first, const uint8_t* map,
+                                                 const StagedView& v) {
+  constexpr uint32_t K = kMd2Streams;
+  const uint32_t length = v.lengths[jump * kTypes + NIGHTHASH_MD2];
+  if (blockIdx.x * blockDim.x * K >= length) return;  // the same for every thread of the block
+  KEST_BLOCK_TABLES();
+  const uint32_t stride = gridDim.x * blockDim.x * K;
+  const uint32_t* list = v.lists + NIGHTHASH_MD2 * v.capacity;
+  for (uint32_t p = KEST_STAGE_SLOT() * K; p < length; p += stride) {
+    const uint32_t n = length - p < K ? length - p : K;
+    uint32_t slot[K], tile_index[K], next[K];
+    uint8_t nonce[K][PEACH_NONCE_LENGTH];
+    const uint8_t* nonces[K];
+    const uint8_t* tiles[K];
+    for (uint32_t k = 0; k < K; ++k) {
+      slot[k] = list[p + (k < n ? k : 0)];
+      candidate_nonce(first + slot[k], nonce[k]);
+      nonces[k] = nonce[k];
+      tile_index[k] = v.tiles[slot[k]];
+      tiles[k] = map + static_cast<size_t>(tile_index[k]) * PEACH_TILE_LENGTH;
+    }
+    kest_pow::md2_jump_targets<K>(tile_index, tiles, nonces, next);
+    for (uint32_t k = 0; k < n; ++k) v.tiles[slot[k]] = next[k];
+  }
+}
+
 }  // namespace
 
 #define KEST_STAGED_HASH_KERNEL(name, type)                                          \
@@ -331,8 +367,12 @@ KEST_STAGED_HASH_KERNEL(cuda_staged_sha1, NIGHTHASH_SHA1)
 KEST_STAGED_HASH_KERNEL(cuda_staged_sha256, NIGHTHASH_SHA256)
 KEST_STAGED_HASH_KERNEL(cuda_staged_sha3, NIGHTHASH_SHA3)
 KEST_STAGED_HASH_KERNEL(cuda_staged_keccak, NIGHTHASH_KECCAK)
-KEST_STAGED_HASH_KERNEL(cuda_staged_md2, NIGHTHASH_MD2)
 KEST_STAGED_HASH_KERNEL(cuda_staged_md5, NIGHTHASH_MD5)
+
+extern "C" __global__ void cuda_staged_md2(uint32_t jump, uint32_t first, const uint8_t* map,
+                                           StagedView v) {
+  staged_hash_md2(jump, first, map, v);
+}
 
 // Final stage: F = SHA-256(H || last tile); a solution takes the next sequence number and
 // writes its second half into slot (sequence mod 1024) of the ring, as in cuda_find_peach.
@@ -557,6 +597,10 @@ cudaError_t LaunchStagedSearch(StagedSearchBuffers& buffers, unsigned blocks, un
     const dim3 hash_grid(hash_threads < kStagedBlockThreads
                              ? 1
                              : (hash_threads + kStagedBlockThreads - 1) / kStagedBlockThreads);
+    const uint32_t md2_threads = hash_threads / kMd2Streams;
+    const dim3 md2_grid(md2_threads < kStagedBlockThreads
+                            ? 1
+                            : (md2_threads + kStagedBlockThreads - 1) / kStagedBlockThreads);
     KEST_LAUNCH(cuda_staged_init, grid, block, 0, stream)(first, count, v);
     for (uint32_t jump = 0; jump < PEACH_JUMPS; ++jump) {
       KEST_LAUNCH(cuda_staged_classify, grid, block, 0, stream)(jump, first, count, map, v);
@@ -566,7 +610,7 @@ cudaError_t LaunchStagedSearch(StagedSearchBuffers& buffers, unsigned blocks, un
       KEST_LAUNCH(cuda_staged_sha256, hash_grid, block, 0, stream)(jump, first, map, v);
       KEST_LAUNCH(cuda_staged_sha3, hash_grid, block, 0, stream)(jump, first, map, v);
       KEST_LAUNCH(cuda_staged_keccak, hash_grid, block, 0, stream)(jump, first, map, v);
-      KEST_LAUNCH(cuda_staged_md2, hash_grid, block, 0, stream)(jump, first, map, v);
+      KEST_LAUNCH(cuda_staged_md2, md2_grid, block, 0, stream)(jump, first, map, v);
       KEST_LAUNCH(cuda_staged_md5, hash_grid, block, 0, stream)(jump, first, map, v);
     }
     KEST_LAUNCH(cuda_staged_final, grid, block, 0, stream)

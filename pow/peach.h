@@ -196,3 +196,31 @@ int peach(const BTRAILER* bt, uint32_t difficulty, void* unused);
 
 // 0: not a solution for d1; 1: a solution for d1 but not for d2; 2: a solution for both.
 int varn_peach(const BTRAILER* bt, uint32_t d1, uint32_t d2);
+
+namespace kest_pow {
+
+// jump_target<NIGHTHASH_MD2> for K candidates at once (md2_streams): next[k] is the target of
+// the jump from tile index[k] with contents tile[k] and nonce nonce[k].
+template <uint32_t K>
+KEST_HD inline void md2_jump_targets(const uint32_t* index, const uint8_t* const* tile,
+                                     const uint8_t* const* nonce, uint32_t* next) {
+  uint8_t index_le[K][kIndexLength];
+  uint8_t hash[K][MD2_DIGEST_SIZE];
+  const uint8_t* index_parts[K];
+  uint8_t* digests[K];
+  for (uint32_t k = 0; k < K; ++k) {
+    store32_le(index_le[k], index[k]);
+    index_parts[k] = index_le[k];
+    digests[k] = hash[k];
+  }
+  md2_streams<K>(nonce, PEACH_NONCE_LENGTH, index_parts, kIndexLength, tile, PEACH_TILE_LENGTH,
+                 digests);
+  // The nighthash digest is the MD2 digest zero-filled to 32 bytes: its upper words add 0.
+  for (uint32_t k = 0; k < K; ++k) {
+    uint32_t sum = 0;
+    for (uint32_t i = 0; i < MD2_DIGEST_SIZE; i += 4) sum += load32_le(hash[k] + i);
+    next[k] = sum & PEACH_TILE_INDEX_MASK;
+  }
+}
+
+}  // namespace kest_pow
