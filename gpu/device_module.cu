@@ -208,8 +208,7 @@ extern "C" __global__ void cuda_find_peach(uint32_t offset, uint8_t* map, uint32
 namespace {
 
 constexpr uint32_t kTypes = NIGHTHASH_TYPE_COUNT;
-constexpr uint32_t kNoType = kTypes;      // a lane with no candidate in the classify stage
-constexpr uint32_t kStagedHashShare = 4;  // hash-stage grids: this fraction of the batch
+constexpr uint32_t kNoType = kTypes;  // a lane with no candidate in the classify stage
 // MD2 list entries per thread of the MD2 stage. One on a GPU, where each lane is a stream of
 // its own; several on the software device, whose CPU threads overlap the look-up chains of
 // several interleaved MD2 computations (one MD2 is a single chain of dependent look-ups).
@@ -590,10 +589,10 @@ cudaError_t LaunchStagedSearch(StagedSearchBuffers& buffers, unsigned blocks, un
     const uint32_t first = offset + static_cast<uint32_t>(done);
     const dim3 grid((count + kStagedBlockThreads - 1) / kStagedBlockThreads);
     const dim3 block(kStagedBlockThreads);
-    // Hash stages: a quarter of the batch, about twice an average list, so that each list's
-    // entries spread over the whole grid (the software device hands out contiguous ranges of
-    // threads to its CPU threads) and a long list loops.
-    const uint32_t hash_threads = count / kStagedHashShare;
+    // Hash stages: by default a quarter of the batch, about twice an average list, so that each
+    // list's entries spread over the whole grid (the software device hands out contiguous
+    // ranges of threads to its CPU threads) and a long list loops.
+    const uint32_t hash_threads = count / (buffers.hash_share == 0 ? 1 : buffers.hash_share);
     const dim3 hash_grid(hash_threads < kStagedBlockThreads
                              ? 1
                              : (hash_threads + kStagedBlockThreads - 1) / kStagedBlockThreads);

@@ -77,6 +77,10 @@ class StagedSearchBuffers {
   void Free();
   uint32_t capacity() const { return capacity_; }
 
+  // Hash-stage grids cover batch / hash_share threads (at least one block); each thread strides
+  // over its type's list. The default gives about two threads per entry of an average list.
+  uint32_t hash_share = 4;
+
   // Layout, for the launch code.
   uint32_t* first_hash = nullptr;  // word w of candidate c at [w * capacity + c]
   uint32_t* tiles = nullptr;       // current tile of candidate c at [c]

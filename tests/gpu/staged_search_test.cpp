@@ -221,6 +221,39 @@ TEST_F(StagedSearchTest, BatchWhereEveryCandidateTakesOneTypeAtTheFirstJump) {
   EXPECT_EQ(Reported(classic, 0, classic.Count(), indices), expected);
 }
 
+// Hash-stage grids far smaller than the lists: every thread strides over many entries (and the
+// MD2 stage over many groups of entries). The map is noise, so that every jump matters.
+TEST_F(StagedSearchTest, HashStagesStridingOverLongListsMatchClassic) {
+  const BTRAILER job = devtest::MakeTrailer(1404);
+  UploadJob(job, 4);
+  std::vector<uint64_t> noise(std::size_t{1} << 23);  // 64 MiB, copied 16 times with changes
+  uint64_t x = 88172645463325252ull;
+  for (std::size_t piece = 0; piece < Kest::kMapBytes / (noise.size() * 8); ++piece) {
+    for (uint64_t& w : noise) {
+      x ^= x << 13;
+      x ^= x >> 7;
+      x ^= x << 17;
+      w = x;
+    }
+    ASSERT_EQ(cudaMemcpy(map_ + piece * noise.size() * 8, noise.data(), noise.size() * 8,
+                         cudaMemcpyHostToDevice),
+              cudaSuccess);
+  }
+  constexpr uint32_t kCount = 48 * 256;
+  ASSERT_EQ(staged_.Allocate(kCount), cudaSuccess);
+  // One 256-thread block per hash stage: lists of about 1536 entries, more than even the MD2
+  // stage's block takes in one step on the software device (four entries per thread).
+  staged_.hash_share = kCount;
+  Sink classic, staged;
+  Search(SearchPath::kClassic, classic, 0x7fffff00u, 48, 256);
+  Search(SearchPath::kStaged, staged, 0x7fffff00u, 48, 256);
+  std::vector<uint32_t> indices;
+  for (uint32_t k = 0; k < kCount; ++k) indices.push_back(0x7fffff00u + k);
+  const std::set<uint32_t> expected = Reported(classic, 0, classic.Count(), indices);
+  EXPECT_GT(expected.size(), 256u);
+  EXPECT_EQ(Reported(staged, 0, staged.Count(), indices), expected);
+}
+
 TEST_F(StagedSearchTest, MoreSolutionsThanRingSlotsWrapTheRingAsClassicDoes) {
   const BTRAILER job = devtest::MakeTrailer(1403);
   UploadJob(job, 0);  // every candidate is a solution, whatever the (unwritten) tiles hold
