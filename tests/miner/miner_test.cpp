@@ -519,21 +519,25 @@ TEST_F(Engine, WorkerStopsWhenTheLaunchGeometryCannotBeComputed) {
 TEST_F(Engine, WatchdogNamesAHungDeviceWhoseRateThenReadsZero) {
   SetJob(40);
   Kest::cudaGpuContext& ctx = miner_->Context(0);
-  Kest::swdev::Fault hang;
-  hang.kind = Kest::swdev::Fault::Kind::kHang;
-  hang.nth = 3;  // two launches complete first
-  hang.device = 0;
-  Kest::swdev::InjectFault(hang);
   std::atomic<bool> stop{false};
   miner_->JobFlag(0).store(Kest::kJobNew);
   std::thread worker(Kest::cudakernelStratum, std::ref(ctx), std::ref(miner_->JobFlag(0)),
                      std::ref(stop));
+  // Once a search has completed, the next launch hangs.
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (ctx.hash_count.load() == 0.0 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  Kest::swdev::Fault hang;
+  hang.kind = Kest::swdev::Fault::Kind::kHang;
+  hang.nth = 1;
+  hang.device = 0;
+  Kest::swdev::InjectFault(hang);
   while (Kest::swdev::HungLaunches() == 0 && std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   ASSERT_EQ(Kest::swdev::HungLaunches(), 1);
-  miner_->ReportHashRate();  // covers the two launches before the hang
+  miner_->ReportHashRate();  // covers the searches before the hang
   const Kest::MinerStatus before = miner_->Status();
   ASSERT_EQ(before.devices.size(), 1u);
   EXPECT_GT(before.devices[0].hashrate, 0.0);
