@@ -1,0 +1,194 @@
+// Monitoring end to end: plominer (software device) with its HTTP API and hang watchdog,
+// against plo-testpool.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <boost/property_tree/json_parser.hpp>
+#include <boost/property_tree/ptree.hpp>
+
+#include <chrono>
+#include <cmath>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "subprocess.h"
+
+namespace {
+
+using std::chrono::milliseconds;
+using std::chrono::seconds;
+
+constexpr const char* kMiner = PLOMINER_PATH;
+constexpr const char* kPool = TESTPOOL_PATH;
+
+std::string StartPool(std::unique_ptr<e2e::Subprocess>& pool, const e2e::ScratchDir& dir,
+                      std::vector<std::string> args) {
+  args.insert(args.begin(), {kPool, "--port", "0"});
+  pool = std::make_unique<e2e::Subprocess>(args, dir.path());
+  EXPECT_TRUE(pool->WaitFor("listening on 127.0.0.1:", seconds(10)));
+  std::smatch m;
+  const std::string out = pool->Output();
+  if (!std::regex_search(out, m, std::regex("listening on 127\\.0\\.0\\.1:(\\d+)"))) return "";
+  return m[1];
+}
+
+int Connect(const char* ip, int port) {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  inet_pton(AF_INET, ip, &a.sin_addr);
+  timeval tv{5, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+  if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// Whether this plominer reads the monitoring options (its --help lists them). A miner without a
+// command line ignores its arguments and starts mining instead.
+bool TakesMonitoringOptions() {
+  e2e::ScratchDir dir;
+  dir.WriteFile("config.txt", "key pw stratum+tcp://127.0.0.1:1\n");
+  e2e::Subprocess miner({kMiner, "--help"}, dir.path());
+  return miner.WaitFor("--api-bind", seconds(5)) && miner.WaitFor("--watchdog", seconds(1));
+}
+
+#define REQUIRE_MONITORING_OPTIONS()                                      \
+  if (!TakesMonitoringOptions()) {                                        \
+    GTEST_SKIP() << "this plominer has no --api-bind/--watchdog options"; \
+  }
+
+// A port nothing listens on right now.
+int FreePort() {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  inet_pton(AF_INET, "127.0.0.1", &a.sin_addr);
+  socklen_t len = sizeof(a);
+  bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a));
+  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+  close(fd);
+  return ntohs(a.sin_port);
+}
+
+// The body of GET /api/v1/summary, parsed.
+boost::property_tree::ptree Summary(int port) {
+  boost::property_tree::ptree t;
+  const int fd = Connect("127.0.0.1", port);
+  if (fd < 0) return t;
+  const std::string req = "GET /api/v1/summary HTTP/1.1\r\nHost: x\r\n\r\n";
+  send(fd, req.data(), req.size(), MSG_NOSIGNAL);
+  std::string res;
+  char buf[4096];
+  ssize_t n;
+  while ((n = recv(fd, buf, sizeof(buf), 0)) > 0) res.append(buf, static_cast<size_t>(n));
+  close(fd);
+  const auto at = res.find("\r\n\r\n");
+  if (at == std::string::npos) return t;
+  std::istringstream in(res.substr(at + 4));
+  boost::property_tree::read_json(in, t);
+  return t;
+}
+
+// The hash rates (kH/s) the pool was told, in order.
+std::vector<double> ReportedRates(const std::string& pool_out) {
+  std::vector<double> rates;
+  const std::regex line("hash rate ([0-9.]+)");
+  for (auto it = std::sregex_iterator(pool_out.begin(), pool_out.end(), line);
+       it != std::sregex_iterator(); ++it) {
+    rates.push_back(std::stod((*it)[1]));
+  }
+  return rates;
+}
+
+// A device whose launch never returns: the watchdog names it and ends the miner with status 4.
+TEST(MonitorEndToEnd, HungDeviceEndsTheMinerWithStatus4) {
+  REQUIRE_MONITORING_OPTIONS();
+  e2e::ScratchDir dir;
+  std::unique_ptr<e2e::Subprocess> pool;
+  const std::string port = StartPool(pool, dir, {"--diff", "30", "--block", "0"});
+  ASSERT_FALSE(port.empty());
+  dir.WriteFile("config.txt", "key pw stratum+tcp://127.0.0.1:" + port + "\n");
+  // The first launch (of the map build) hangs.
+  e2e::Subprocess miner({kMiner, "--watchdog", "2"}, dir.path(), {{"KEST_SWDEV_FAULT", "hang:1"}});
+  EXPECT_EQ(miner.Wait(seconds(60)), 4) << miner.Output();
+  const std::string out = miner.Output();
+  EXPECT_EQ(e2e::Count(out, "Device #0: a launch has not returned for "), 1) << out;
+  EXPECT_NE(out.find(" s (watchdog); ending the miner\n"), std::string::npos) << out;
+}
+
+// The API of a mining miner: its fields, bound to the given address only, and numbers that
+// agree with what the pool saw (shares written, hash rate reported).
+TEST(MonitorEndToEnd, ApiReportsWhatThePoolSaw) {
+  REQUIRE_MONITORING_OPTIONS();
+  e2e::ScratchDir dir;
+  std::unique_ptr<e2e::Subprocess> pool;
+  const std::string pool_port = StartPool(pool, dir, {"--diff", "11", "--block", "7"});
+  ASSERT_FALSE(pool_port.empty());
+  const std::string url = "stratum+tcp://127.0.0.1:" + pool_port;
+  dir.WriteFile("config.txt", "key pw " + url + "\n");
+  const int api = FreePort();
+  e2e::Subprocess miner({kMiner, "--api-bind", "127.0.0.1:" + std::to_string(api)}, dir.path());
+  const std::string listening = "API listening on http://127.0.0.1:" + std::to_string(api) + "\n";
+  ASSERT_TRUE(miner.WaitFor(listening, seconds(10))) << miner.Output();
+  const std::string first = miner.Output();
+  const int other = Connect("127.0.0.2", api);
+  EXPECT_LT(other, 0) << "127.0.0.2 was accepted";
+  if (other >= 0) close(other);
+  EXPECT_NE(first.find("GPU health unavailable ("), std::string::npos) << first;
+
+  ASSERT_TRUE(miner.WaitFor("tile map built", seconds(240))) << miner.Output();
+  ASSERT_TRUE(pool->WaitFor("share accepted", seconds(120), 2)) << miner.Output();
+  ASSERT_TRUE(pool->WaitFor("hash rate ", seconds(30), 3)) << pool->Output();
+
+  const boost::property_tree::ptree s = Summary(api);
+  std::this_thread::sleep_for(seconds(1));  // lines in flight reach the pool
+  const std::string pool_out = pool->Output();
+  EXPECT_EQ(s.get<std::string>("version", ""), "2.4");
+  EXPECT_GT(s.get<int>("uptime_s", -1), 0);
+  EXPECT_EQ(s.get<std::string>("pool.url", ""), url);
+  EXPECT_TRUE(s.get<bool>("pool.connected", false));
+  EXPECT_FALSE(s.get<bool>("pool.tls", true));
+  EXPECT_EQ(s.get<int>("pool.switches", -1), 0);
+  EXPECT_EQ(s.get<int>("job.block", 0), 7);
+  EXPECT_EQ(s.get<int>("job.difficulty", 0), 11);
+  const int submitted = s.get<int>("shares.submitted", -1);
+  const int seen = e2e::Count(pool_out, "share accepted") + e2e::Count(pool_out, "share rejected");
+  EXPECT_GE(submitted, 2);
+  EXPECT_LE(submitted, seen);      // a line written is read by the pool
+  EXPECT_GE(submitted, seen - 1);  // at most one still being counted
+  EXPECT_EQ(s.get<int>("shares.pool_errors", -1), e2e::Count(pool_out, "share rejected"));
+
+  ASSERT_EQ(s.get_child("devices").size(), 1u);
+  const boost::property_tree::ptree& d = s.get_child("devices").front().second;
+  EXPECT_EQ(d.get<int>("id", -1), 0);
+  EXPECT_EQ(d.get<std::string>("pci_bus_id", "?"), "null");  // read as text by the tree
+  EXPECT_EQ(d.get<std::string>("temperature_c", "?"), "null");
+  // Every share written passed the re-check first; the newest may not be written yet.
+  EXPECT_GE(d.get<int>("solutions", -1), submitted);
+  EXPECT_LE(d.get<int>("solutions", -1), submitted + 1);
+  // The rate the API shows is one the manager reported to the pool (kH/s there).
+  const double now = s.get<double>("hashrate.now", -1.0);
+  EXPECT_GT(now, 0.0);
+  EXPECT_NEAR(d.get<double>("hashrate", -1.0), now, 0.01);
+  bool reported = false;
+  for (double r : ReportedRates(pool_out)) reported |= std::fabs(r * 1000.0 - now) <= now * 1e-3;
+  EXPECT_TRUE(reported) << now << "\n" << pool_out;
+  EXPECT_GT(s.get<double>("hashrate.avg_60s", 0.0), 0.0);
+
+  miner.Write("q\n");
+  EXPECT_EQ(miner.Wait(seconds(20)), 0) << miner.Output();
+}
+
+}  // namespace
