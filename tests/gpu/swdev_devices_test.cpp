@@ -135,12 +135,12 @@ TEST_F(SoftDeviceTest, PropertiesFaultHitsOneDevice) {
 TEST(SoftDeviceConfig, ParsesDevicesNamesAndFaults) {
   std::vector<std::string> problems;
   const Config c = Kest::swdev::ParseConfig(
-      " 3 ", "GPU A; GPU B ;;D", "launch, launch:5 ,launch:2@1,launch@0,props:1,attrs:0,malloc:2@1",
-      &problems);
+      " 3 ", "GPU A; GPU B ;;D",
+      "launch, launch:5 ,launch:2@1,launch@0,props:1,attrs:0,malloc:2@1,hang:3@0", &problems);
   EXPECT_TRUE(problems.empty());
   EXPECT_EQ(c.device_count, 3);
   EXPECT_EQ(c.names, (std::vector<std::string>{"GPU A", "GPU B", "", "D"}));
-  ASSERT_EQ(c.faults.size(), 7u);
+  ASSERT_EQ(c.faults.size(), 8u);
   EXPECT_EQ(c.faults[0].kind, Fault::Kind::kLaunch);
   EXPECT_EQ(c.faults[0].nth, 0u);
   EXPECT_EQ(c.faults[0].device, -1);
@@ -158,6 +158,9 @@ TEST(SoftDeviceConfig, ParsesDevicesNamesAndFaults) {
   EXPECT_EQ(c.faults[6].nth, 2u);
   EXPECT_EQ(c.faults[6].device, 1);
   EXPECT_EQ(c.faults[6].error, cudaErrorMemoryAllocation);
+  EXPECT_EQ(c.faults[7].kind, Fault::Kind::kHang);
+  EXPECT_EQ(c.faults[7].nth, 3u);
+  EXPECT_EQ(c.faults[7].device, 0);
 }
 
 TEST(SoftDeviceConfig, RejectsMalformedValues) {
