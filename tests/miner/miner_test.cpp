@@ -388,7 +388,7 @@ TEST_F(Engine, WorkerHonoursTheJobFlags) {
   int blocks = 0;
   int threads = 0;
   cudaSetDevice(ctx.device);
-  ASSERT_EQ(Kest::FindPeachGeometry(&blocks, &threads), cudaSuccess);
+  ASSERT_EQ(Kest::SearchGeometry(Kest::kDefaultSearchPath, &blocks, &threads), cudaSuccess);
   const double per_launch = static_cast<double>(blocks) * threads;
   flag.store(Kest::kJobHold);
   const double at_hold = ctx.hash_count.load();
