@@ -52,8 +52,8 @@ constexpr int kErrorStale = 24;
 constexpr auto kChaosTick = std::chrono::seconds(1);
 constexpr std::size_t kRecentJobs = 64;  // older jobs a late share is still checked against
 constexpr auto kDrainTime = std::chrono::seconds(5);  // a closing connection is read this long
-constexpr uint64_t kFirstNewBlockTick = 240;  // a new block (map rebuild) not before this tick
-constexpr uint64_t kNewBlockSpacing = 300;    // ticks between new blocks, at least
+constexpr uint64_t kFirstNewBlockTick = 360;  // a new block (map rebuild) not before this tick
+constexpr uint64_t kNewBlockSpacing = 600;    // ticks between new blocks, at least
 
 void Event(const std::string& text) {
   Kest::Print(text + "\n");
