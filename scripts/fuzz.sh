@@ -5,6 +5,7 @@
 #   job_fuzz           job decode of a work record, base64
 #   config_fuzz        config.txt
 #   deviceconfig_fuzz  deviceconfig.txt
+#   getwork_fuzz       getwork answer reader (when its source is present)
 # Usage: scripts/fuzz.sh [RUNS | --seconds [S]] [TARGET...]
 #   RUNS         inputs per target (default 1000000)
 #   --seconds S  run each target for S seconds instead (default 60; CI passes a smaller value)
@@ -27,6 +28,7 @@ elif [[ "${1:-}" =~ ^[0-9]+$ ]]; then
 fi
 
 all=(stratum_fuzz job_fuzz config_fuzz deviceconfig_fuzz)
+[ -f tools/fuzz/getwork_fuzz.cpp ] && all+=(getwork_fuzz)
 targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=("${all[@]}")
 
@@ -38,6 +40,7 @@ sources() {
   case $1 in
     stratum_fuzz) echo tools/fuzz/stratum_fuzz.cpp pool/stratum_parser.cpp app/utils.cpp ;;
     job_fuzz) echo tools/fuzz/job_fuzz.cpp app/utils.cpp ;;
+    getwork_fuzz) echo tools/fuzz/getwork_fuzz.cpp pool/getwork_answer.cpp app/utils.cpp ;;
     config_fuzz | deviceconfig_fuzz)
       echo "tools/fuzz/$1.cpp app/config.cpp app/CudaUtils.cpp app/utils.cpp ${swdev[*]}" ;;
     *) return 1 ;;
@@ -48,6 +51,7 @@ sources() {
 seeds() {
   case $1 in
     stratum_fuzz) echo tools/fuzz/corpus ;;
+    getwork_fuzz) echo tools/fuzz/getwork_corpus ;;
     *) echo "tools/fuzz/corpus-${1%_fuzz}" ;;
   esac
 }
@@ -55,6 +59,7 @@ options() {
   case $1 in
     stratum_fuzz) echo -max_len=4096 -dict=tools/fuzz/stratum.dict ;;
     job_fuzz) echo -max_len=4096 ;;
+    getwork_fuzz) echo -max_len=4096 -dict=tools/fuzz/getwork.dict ;;
     *) echo -max_len=1024 ;;
   esac
 }
