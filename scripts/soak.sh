@@ -125,7 +125,7 @@ check() {  # check CONDITION-STATUS DESCRIPTION
 }
 ledger() { sed -n "s/^$1 \([0-9]*\)$/\1/p" ledger.txt; }
 screen() {  # value of the last "LABEL: n" line of the share screen, or nothing
-  grep -a "^$1: [0-9]*\s*$" miner.log | tail -n 1 | sed 's/^.*: \([0-9]*\).*$/\1/'
+  sed -n "s/^$1: \([0-9]*\)\s*$/\1/p" miner.log | tail -n 1
 }
 
 echo "soak summary ($elapsed s in all, $minutes min of mining, seed $seed):"
