@@ -121,7 +121,7 @@ elapsed=$(($(date +%s) - start))
 # ---------------------------------------------------------------------------------------------
 failures=0
 check() {  # check CONDITION-STATUS DESCRIPTION
-  if [ "$1" = 0 ]; then echo "  PASS  $2"; else echo "  FAIL  $2"; failures=$((failures + 1)); fi
+  if [ "$1" = 0 ]; then echo "  PASS  ${*:2}"; else echo "  FAIL  ${*:2}"; failures=$((failures + 1)); fi
 }
 ledger() { sed -n "s/^$1 \([0-9]*\)$/\1/p" ledger.txt; }
 screen() {  # value of the last "LABEL: n" line of the share screen, or nothing
@@ -147,7 +147,11 @@ check "$([ "$duplicates" = 0 ] && echo 0 || echo 1)" "no duplicate submits ($dup
 check "$([ "$invalid" = 0 ] && [ "$bad" = 0 ] && echo 0 || echo 1)" \
   "every submit solves a job the pool sent ($invalid invalid, $bad malformed)"
 
-passed=$(grep -ac "^Submitting shares" miner.log || true)
+# The share screen is printed a moment before "q": shares may still be written after it. Count
+# the candidates that passed the CPU check before the screen and after it.
+screen_line=$(grep -an "^Share result:" miner.log | tail -n 1 | cut -d: -f1)
+passed=$(head -n "${screen_line:-0}" miner.log | grep -ac "^Submitting shares" || true)
+passed_after=$(($(grep -ac "^Submitting shares" miner.log || true) - passed))
 submitted=$(screen Submitted); cpu_failed=$(screen "CPU failed check")
 stale_dropped=$(screen "Stale (job replaced)"); unsent=$(screen "Dropped unsent")
 pool_errors=$(screen "Pool error replies")
@@ -155,22 +159,23 @@ if [ -z "$submitted" ] || [ -z "$cpu_failed" ] || [ -z "$unsent" ]; then
   echo "  SKIP  miner counters: the share screen lacks the Submitted / CPU failed check /" \
        "Dropped unsent lines (a miner from before the new 'i' screen); nothing compared"
 else
-  echo "  miner: $passed passed the CPU check, $submitted submitted, $unsent dropped unsent," \
-       "${stale_dropped:-?} stale dropped, $cpu_failed failed the CPU check," \
-       "${pool_errors:-?} pool error replies"
-  check "$([ "$submitted" = "$submits" ] && echo 0 || echo 1)" \
-    "every share line the miner wrote reached the pool ($submitted written, $submits received)"
-  check "$([ $((submitted + unsent)) -le "$passed" ] && echo 0 || echo 1)" \
-    "written plus dropped unsent ($((submitted + unsent))) within those passing the CPU check ($passed)"
+  echo "  miner at its share screen: $passed passed the CPU check, $submitted submitted," \
+       "$unsent dropped unsent, ${stale_dropped:-?} stale dropped, $cpu_failed failed the CPU" \
+       "check, ${pool_errors:-?} pool error replies; $passed_after more passed before q"
+  check "$([ "$submits" -ge "$submitted" ] && [ "$submits" -le $((submitted + passed_after)) ] \
+    && echo 0 || echo 1)" "every share line the miner wrote reached the pool, once ($submitted" \
+    "written by the screen, $passed_after more possible before q, $submits received)"
   queued=$((passed - submitted - unsent))
   check "$([ "$queued" -ge 0 ] && [ "$queued" -le 16 ] && echo 0 || echo 1)" \
-    "nothing silently lost ($queued still queued at q, at most 16 allowed)"
+    "every candidate that passed the CPU check was written or counted as dropped ($passed =" \
+    "$submitted + $unsent + $queued queued at the screen, at most 16 queued allowed)"
   check "$([ "$cpu_failed" = 0 ] && echo 0 || echo 1)" "no candidate failed the CPU check"
 fi
 
 # RSS: first sample at least warmup_s after the map was built, then the last third.
 read -r base max_late samples <<<"$(awk -v from=$((built + warmup_s)) '
-  $2 != "" && $1 >= from { t[n] = $1; r[n] = $2; n++ }
+  BEGIN { n = 0 }
+  $2 != "" && $1 >= from { r[n] = $2; n++ }
   END {
     if (n < 3) { print "0 0 " n; exit }
     m = 0; for (i = n - int(n / 3); i < n; i++) if (r[i] > m) m = r[i]
