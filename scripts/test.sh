@@ -14,9 +14,9 @@ ctest --test-dir build --output-on-failure -j"$jobs" --timeout 600
 
 # The whole suite once more under AddressSanitizer and UndefinedBehaviorSanitizer; any finding
 # ends the test process, so the test fails. Not run here:
-#   - the end-to-end runs of plominer (label e2e) are not built under a sanitizer: each builds
-#     the 1 GiB tile map on the CPU, several times slower instrumented; scripts/soak.sh covers
-#     the real binaries instead;
+#   - the miner's end-to-end runs against plo-testpool (miner_e2e_tests) are not built under a
+#     sanitizer: each builds the 1 GiB tile map on the CPU, several times slower instrumented;
+#     scripts/soak.sh runs the real binaries for longer instead;
 #   - the HTTP getwork client's tests (getwork_asan_exclude below): they fail under UBSan inside
 #     cpprestsdk's own headers (astreambuf.h: member call on an object of the wrong dynamic
 #     type), not in our code. Drop the exclusion once the client no longer uses cpprestsdk.
