@@ -28,6 +28,11 @@ struct StratumPoolOptions {
   bool pair_lines = false;    // the first job and a template go out in one write
   bool bad_line = false;      // a non-JSON line precedes the first job
   std::size_t oversized = 0;  // a line of this many bytes precedes the first job
+
+  // Chaos (soak testing): seeded random misbehaviour, bounded so that a miner can still mine.
+  bool chaos = false;
+  uint64_t chaos_seed = 0;
+  std::string ledger_path;  // where the ledger of received submits is written at exit
 };
 
 // Reads the command line (argv[0] is skipped). False with `error` set for a bad option.
