@@ -1,6 +1,5 @@
 // Process entry: the start-up sequence, the two long-lived threads and shutdown.
 #include <atomic>
-#include <cstdlib>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
@@ -13,6 +12,7 @@
 #include "app/config.h"
 #include "app/console.h"
 #include "app/globals.h"
+#include "app/options.h"
 #include "miner/miner_man.h"
 #include "pool/pool_api.h"
 
@@ -40,10 +40,25 @@ void KeyReceiver() {
 }
 
 int main(int argc, char** argv) {
+  Kest::RunOptions options;
+  std::string error;
+  if (!Kest::ParseOptions(argc, argv, options, &error)) {
+    std::fprintf(stderr, "plominer: %s. %s\n", error.c_str(), Kest::kUsageHint);
+    return Kest::kExitBadCommandLine;
+  }
+  if (options.help) {
+    std::cout << Kest::OptionsUsage() << std::flush;
+    return 0;
+  }
+  if (options.version) {
+    std::cout << "Varn-PLOMiner (Cuda) v2.4" << std::endl;
+    return 0;
+  }
+
   Kest::ParseInput(argc, argv);
   Kest::GetDevInfo(gDeviceConfig);
   gNumDev = static_cast<int32_t>(gDeviceConfig.size());
-  Kest::LoadConfig(gMinerKey, gMinerPassword, gPoolUrl, gNumDev, gPools, gDeviceConfig);
+  Kest::LoadConfig(options, gMinerKey, gMinerPassword, gPoolUrl, gNumDev, gPools, gDeviceConfig);
 
   gPoolApi = std::make_shared<Kest::PoolApi>(gMinerKey, gMinerPassword, gExitSignal, gPools);
   // The keyboard works from the first moment: 'q' also ends the wait for a pool. gPoolApi is
