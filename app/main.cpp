@@ -61,6 +61,11 @@ int main(int argc, char** argv) {
   Kest::LoadConfig(options, gMinerKey, gMinerPassword, gPoolUrl, gNumDev, gPools, gDeviceConfig);
 
   gPoolApi = std::make_shared<Kest::PoolApi>(gMinerKey, gMinerPassword, gExitSignal, gPools);
+  Kest::PoolApi::FailoverSettings failover;
+  failover.failover_after_ms = options.failover_after_s * 1000;
+  failover.retry_main_ms = options.retry_main_s * 1000;
+  failover.idle_timeout_ms = options.idle_timeout_s * 1000;
+  gPoolApi->Configure(failover);
   // The keyboard works from the first moment: 'q' also ends the wait for a pool. gPoolApi is
   // set before the thread starts and never replaced, so the thread may read it.
   gKeyreceiverThread = new std::thread(KeyReceiver);
@@ -74,6 +79,9 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
     std::_Exit(255);
   }
+  // From here on the watcher keeps the pool connection usable: it notices a silent or lost
+  // pool, moves to the next one and returns to the main pool when it is back.
+  gPoolApi->StartWatcher();
 
   GlobalMiner = std::make_shared<Kest::MinerManCuda>(gNumDev, gPoolApi, gDeviceConfig, gExitSignal);
   std::printf("Starting init GPUs \n");
