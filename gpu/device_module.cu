@@ -1,5 +1,6 @@
-// The device module: the proof-of-work kernels cuda_build_map and cuda_find_peach, the batch
-// hash kernels, and the constant symbols they read.
+// The device module: the proof-of-work kernels (cuda_build_map, the classic search
+// cuda_find_peach and the stage kernels cuda_staged_* of the staged search), the batch hash
+// kernels, and the constant symbols they read.
 //
 // One text for both builds. In the CUDA build nvcc compiles it into a registered module; in
 // the software build it is plain C++ (gpu/runtime.h maps the qualifiers, the constant symbols
@@ -13,9 +14,11 @@
 //   c_input (108 bytes)             trailer bytes 0..107; the search reads the first half at 92
 //   c_precomputed_sha256 (112)      SHA-256 context after trailer bytes 0..107
 //   c_CTX (424 bytes)               keyed BLAKE2b context of the batch kernel
-// In device code the hash and word tables are read from these symbols; on the software device
-// the kernels run host code, which reads the identical host copies (pow/tables.h,
-// gpu/second_half.h), and the symbols are there for anything that copies from them.
+// In device code the tables read at lane-dependent addresses (the MD2 S-box, the word tables)
+// come from a per-block shared-memory copy that every kernel fills first (KEST_BLOCK_TABLES);
+// the others are read from their symbols. On the software device the kernels run host code,
+// which reads the identical host copies (pow/tables.h, gpu/second_half.h); it has no shared
+// memory and needs none, and the symbols are there for anything that copies from them.
 
 #include "gpu/runtime.h"
 #include "pow/tables.h"
@@ -45,6 +48,21 @@ KEST_CONSTANT_TABLE(uint8_t, Z_TIME, Kest::gpu::kZTimeEntries, {KEST_Z_TIME_VALU
 KEST_CONSTANT_TABLE(uint8_t, Z_MASS, Kest::gpu::kZMassEntries, {KEST_Z_MASS_VALUES});
 KEST_CONSTANT_TABLE(uint8_t, Z_ADJ, Kest::gpu::kZAdjEntries, {KEST_Z_ADJ_VALUES});
 KEST_CONSTANT_TABLE(uint8_t, Z_NS, Kest::gpu::kZNsEntries, {KEST_Z_NS_VALUES});
+
+// The block's copies of the tables indexed by per-lane data (pow/tables.h, gpu/second_half.h):
+// the S-box, then the six word tables. The kernels fill them from an image of the same values
+// in global memory, whose lane-indexed reads coalesce (the same reads from the constant symbols
+// would be serialised).
+namespace {
+constexpr uint32_t kBlockTableBytes = kest_pow::kMd2TableSize + Kest::gpu::kZWordsTotal;
+}  // namespace
+#if defined(KEST_CUDA)
+__device__ const uint8_t kest_block_table_image[kBlockTableBytes] = {
+    KEST_MD2_S_VALUES,  KEST_Z_ING_VALUES, KEST_Z_PREP_VALUES, KEST_Z_TIME_VALUES,
+    KEST_Z_MASS_VALUES, KEST_Z_ADJ_VALUES, KEST_Z_NS_VALUES};
+__shared__ uint8_t kest_shared_md2_s[kest_pow::kMd2TableSize];
+__shared__ uint8_t kest_shared_words[Kest::gpu::kZWordsTotal];
+#endif
 
 #include "gpu/batch_kernels.h"
 #include "gpu/peach_kernels.h"
@@ -110,12 +128,33 @@ KEST_HD KEST_FORCEINLINE void store_result(uint8_t* slot, const uint8_t* half) {
 
 }  // namespace
 
+// Fills the block's shared copies of the S-box and the word tables; every kernel that may hash
+// or derive a second half runs it first, in all threads of the block. Nothing to do on the
+// software device.
+#if defined(__CUDA_ARCH__)
+__device__ __forceinline__ void load_block_tables() {
+  for (uint32_t i = threadIdx.x; i < kBlockTableBytes; i += blockDim.x) {
+    const uint8_t b = kest_block_table_image[i];
+    if (i < kest_pow::kMd2TableSize) {
+      kest_shared_md2_s[i] = b;
+    } else {
+      kest_shared_words[i - kest_pow::kMd2TableSize] = b;
+    }
+  }
+  __syncthreads();
+}
+#define KEST_BLOCK_TABLES() load_block_tables()
+#else
+#define KEST_BLOCK_TABLES() static_cast<void>(0)
+#endif
+
 // Thread index of both proof-of-work kernels, in 32-bit unsigned arithmetic.
 #define KEST_THREAD_INDEX(offset) (blockIdx.x * blockDim.x + (offset) + threadIdx.x)
 
 // Builds tile i = thread index (tiles above 1048575 are skipped) from c_phash into
 // map + i * 1024.
 extern "C" __global__ void cuda_build_map(uint32_t offset, uint8_t* map) {
+  KEST_BLOCK_TABLES();
   const uint32_t index = KEST_THREAD_INDEX(offset);
   if (index > PEACH_TILE_INDEX_MASK) return;
   uint32_t phash[PEACH_PHASH_LENGTH / 4];
@@ -129,6 +168,7 @@ extern "C" __global__ void cuda_build_map(uint32_t offset, uint8_t* map) {
 // from the counter and writes its second half into slot (sequence mod 1024) of the ring.
 extern "C" __global__ void cuda_find_peach(uint32_t offset, uint8_t* map, uint32_t* found_count,
                                            uint8_t* result_slots) {
+  KEST_BLOCK_TABLES();
   const uint32_t index = KEST_THREAD_INDEX(offset);
 
   uint8_t nonce[PEACH_NONCE_LENGTH];
@@ -159,9 +199,208 @@ extern "C" __global__ void cuda_find_peach(uint32_t offset, uint8_t* map, uint32
 }
 
 // ---------------------------------------------------------------------------------------------
+// Staged search: the walks of a batch of candidates, one launch per step (gpu/peach_kernels.h).
+// Candidate slot c of a batch starting at index `first` is candidate index first + c; its state
+// between launches is H (8 words, word-major so that neighbouring lanes read neighbouring
+// words) and its current tile. The launches of one batch run in order on one stream, which is
+// all the ordering the stages need.
+// ---------------------------------------------------------------------------------------------
+namespace {
+
+constexpr uint32_t kTypes = NIGHTHASH_TYPE_COUNT;
+constexpr uint32_t kNoType = kTypes;  // a lane with no candidate in the classify stage
+// MD2 list entries per thread of the MD2 stage. One on a GPU, where each lane is a stream of
+// its own; several on the software device, whose CPU threads overlap the look-up chains of
+// several interleaved MD2 computations (one MD2 is a single chain of dependent look-ups).
+#if defined(KEST_CUDA)
+constexpr uint32_t kMd2Streams = 1;
+#else
+constexpr uint32_t kMd2Streams = 4;
+#endif
+
+// The buffers of a batch, as the stage kernels see them.
+struct StagedView {
+  uint32_t* first_hash;
+  uint32_t* tiles;
+  uint32_t* lists;
+  uint32_t* lengths;
+  uint32_t capacity;
+};
+
+// Slot of this thread in a stage launch.
+#define KEST_STAGE_SLOT() (blockIdx.x * blockDim.x + threadIdx.x)
+
+__device__ KEST_FORCEINLINE void candidate_nonce(uint32_t index, uint8_t* nonce) {
+  const uint8_t* input = reinterpret_cast<const uint8_t*>(static_cast<const uint32_t*>(c_input));
+  for (uint32_t k = 0; k < kHalfBytes; ++k) nonce[k] = input[kFirstHalfOffset + k];
+  cuda_second_half(index, nonce + kHalfBytes);
+}
+
+// Appends `slot` to the list of `type` (kNoType: nothing) and returns nothing. On a GPU the
+// lanes of a warp that share a type take their places with one atomic per type, so a warp
+// costs at most eight atomics; every lane of the warp must call it (it votes). On the software
+// device a thread is its own warp.
+__device__ KEST_FORCEINLINE void append_candidate(uint32_t* lengths, uint32_t* lists,
+                                                  uint32_t capacity, uint32_t type, uint32_t slot) {
+#if defined(__CUDA_ARCH__)
+  const uint32_t lane = threadIdx.x & 31u;
+  uint32_t position = 0;
+  for (uint32_t t = 0; t < kTypes; ++t) {
+    const uint32_t group = __ballot_sync(0xffffffffu, type == t);
+    if (type == t) {
+      const uint32_t leader = static_cast<uint32_t>(__ffs(group)) - 1;
+      uint32_t base = 0;
+      if (lane == leader) base = atomicAdd(lengths + t, static_cast<uint32_t>(__popc(group)));
+      base = __shfl_sync(group, base, leader);
+      position = base + static_cast<uint32_t>(__popc(group & ((1u << lane) - 1)));
+    }
+  }
+  if (type < kTypes) lists[type * capacity + position] = slot;
+#else
+  if (type >= kTypes) return;
+  const uint32_t position = atomicAdd(lengths + type, 1u);
+  lists[type * capacity + position] = slot;
+#endif
+}
+
+}  // namespace
+
+// Init stage: H and the start tile of candidates first .. first + count - 1; thread 0 also
+// clears the list lengths of the batch.
+extern "C" __global__ void cuda_staged_init(uint32_t first, uint32_t count, StagedView v) {
+  KEST_BLOCK_TABLES();
+  const uint32_t slot = KEST_STAGE_SLOT();
+  if (slot == 0) {
+    for (uint32_t i = 0; i < PEACH_JUMPS * kTypes; ++i) v.lengths[i] = 0;
+  }
+  if (slot >= count) return;
+  uint8_t half[kHalfBytes];
+  cuda_second_half(first + slot, half);
+  SHA256_CTX ctx = c_precomputed_sha256[0];
+  sha256_update(&ctx, half, kHalfBytes);
+  uint8_t first_hash[PEACH_HASH_LENGTH];
+  sha256_final(&ctx, first_hash);
+  for (uint32_t w = 0; w < PEACH_HASH_LENGTH / 4; ++w) {
+    v.first_hash[w * v.capacity + slot] = kest_pow::load32_le(first_hash + 4 * w);
+  }
+  v.tiles[slot] = kest_pow::start_index(first_hash);
+}
+
+// Classify stage of jump `jump`: the floating-point pass over nonce || tile index || tile
+// picks each candidate's nighthash type, and the candidate joins that type's list.
+extern "C" __global__ void cuda_staged_classify(uint32_t jump, uint32_t first, uint32_t count,
+                                                const uint8_t* map, StagedView v) {
+  KEST_BLOCK_TABLES();
+  const uint32_t slot = KEST_STAGE_SLOT();
+  uint32_t type = kNoType;
+  if (slot < count) {
+    uint8_t nonce[PEACH_NONCE_LENGTH];
+    candidate_nonce(first + slot, nonce);
+    const uint32_t tile_index = v.tiles[slot];
+    type = kest_pow::jump_type(tile_index,
+                               map + static_cast<size_t>(tile_index) * PEACH_TILE_LENGTH, nonce);
+  }
+  append_candidate(v.lengths + jump * kTypes, v.lists, v.capacity, type, slot);
+}
+
+namespace {
+
+// Hash stage of jump `jump` for type `Type`: the entries of the type's list, a grid's worth at a
+// time, move to their next tiles. The grid is smaller than the batch (a list holds about an
+// eighth of it), and blocks wholly past the list's end leave before the table copy.
+template <uint32_t Type>
+__device__ KEST_FORCEINLINE void staged_hash(uint32_t jump, uint32_t first, const uint8_t* map,
+                                             const StagedView& v) {
+  const uint32_t length = v.lengths[jump * kTypes + Type];
+  if (blockIdx.x * blockDim.x >= length) return;  // the same for every thread of the block
+  KEST_BLOCK_TABLES();
+  const uint32_t stride = gridDim.x * blockDim.x;
+  for (uint32_t p = KEST_STAGE_SLOT(); p < length; p += stride) {
+    const uint32_t slot = v.lists[Type * v.capacity + p];
+    uint8_t nonce[PEACH_NONCE_LENGTH];
+    candidate_nonce(first + slot, nonce);
+    const uint32_t tile_index = v.tiles[slot];
+    v.tiles[slot] = kest_pow::jump_target<Type>(
+        tile_index, map + static_cast<size_t>(tile_index) * PEACH_TILE_LENGTH, nonce);
+  }
+}
+
+// The MD2 stage with kMd2Streams list entries per thread and loop step, hashed together by
+// md2_jump_targets (a group past the list's end repeats its first entry and drops the result).
+__device__ KEST_FORCEINLINE void staged_hash_md2(uint32_t jump, uint32_t first, const uint8_t* map,
+                                                 const StagedView& v) {
+  constexpr uint32_t K = kMd2Streams;
+  const uint32_t length = v.lengths[jump * kTypes + NIGHTHASH_MD2];
+  if (blockIdx.x * blockDim.x * K >= length) return;  // the same for every thread of the block
+  KEST_BLOCK_TABLES();
+  const uint32_t stride = gridDim.x * blockDim.x * K;
+  const uint32_t* list = v.lists + NIGHTHASH_MD2 * v.capacity;
+  for (uint32_t p = KEST_STAGE_SLOT() * K; p < length; p += stride) {
+    const uint32_t n = length - p < K ? length - p : K;
+    uint32_t slot[K], tile_index[K], next[K];
+    uint8_t nonce[K][PEACH_NONCE_LENGTH];
+    const uint8_t* nonces[K];
+    const uint8_t* tiles[K];
+    for (uint32_t k = 0; k < K; ++k) {
+      slot[k] = list[p + (k < n ? k : 0)];
+      candidate_nonce(first + slot[k], nonce[k]);
+      nonces[k] = nonce[k];
+      tile_index[k] = v.tiles[slot[k]];
+      tiles[k] = map + static_cast<size_t>(tile_index[k]) * PEACH_TILE_LENGTH;
+    }
+    kest_pow::md2_jump_targets<K>(tile_index, tiles, nonces, next);
+    for (uint32_t k = 0; k < n; ++k) v.tiles[slot[k]] = next[k];
+  }
+}
+
+}  // namespace
+
+#define KEST_STAGED_HASH_KERNEL(name, type)                                          \
+  extern "C" __global__ void name(uint32_t jump, uint32_t first, const uint8_t* map, \
+                                  StagedView v) {                                    \
+    staged_hash<type>(jump, first, map, v);                                          \
+  }
+KEST_STAGED_HASH_KERNEL(cuda_staged_blake2b_key0, NIGHTHASH_BLAKE2B_KEY0)
+KEST_STAGED_HASH_KERNEL(cuda_staged_blake2b_key1, NIGHTHASH_BLAKE2B_KEY1)
+KEST_STAGED_HASH_KERNEL(cuda_staged_sha1, NIGHTHASH_SHA1)
+KEST_STAGED_HASH_KERNEL(cuda_staged_sha256, NIGHTHASH_SHA256)
+KEST_STAGED_HASH_KERNEL(cuda_staged_sha3, NIGHTHASH_SHA3)
+KEST_STAGED_HASH_KERNEL(cuda_staged_keccak, NIGHTHASH_KECCAK)
+KEST_STAGED_HASH_KERNEL(cuda_staged_md5, NIGHTHASH_MD5)
+
+extern "C" __global__ void cuda_staged_md2(uint32_t jump, uint32_t first, const uint8_t* map,
+                                           StagedView v) {
+  staged_hash_md2(jump, first, map, v);
+}
+
+// Final stage: F = SHA-256(H || last tile); a solution takes the next sequence number and
+// writes its second half into slot (sequence mod 1024) of the ring, as in cuda_find_peach.
+extern "C" __global__ void cuda_staged_final(uint32_t first, uint32_t count, const uint8_t* map,
+                                             StagedView v, uint32_t* found_count,
+                                             uint8_t* result_slots) {
+  KEST_BLOCK_TABLES();
+  const uint32_t slot = KEST_STAGE_SLOT();
+  if (slot >= count) return;
+  uint8_t first_hash[PEACH_HASH_LENGTH];
+  for (uint32_t w = 0; w < PEACH_HASH_LENGTH / 4; ++w) {
+    kest_pow::store32_le(first_hash + 4 * w, v.first_hash[w * v.capacity + slot]);
+  }
+  const uint8_t* tile = map + static_cast<size_t>(v.tiles[slot]) * PEACH_TILE_LENGTH;
+  uint8_t final_hash[PEACH_HASH_LENGTH];
+  kest_pow::final_hash(first_hash, tile, final_hash);
+  if (kest_pow::leading_zero_bits(final_hash) < c_difficulty[0]) return;
+
+  uint8_t half[kHalfBytes];
+  cuda_second_half(first + slot, half);
+  const uint32_t sequence = atomicAdd(found_count, 1u);
+  store_result(result_slots + (sequence % Kest::kResultSlots) * Kest::kResultSlotBytes, half);
+}
+
+// ---------------------------------------------------------------------------------------------
 // Batch hash kernels: thread i < count hashes input item i into output item i.
 // ---------------------------------------------------------------------------------------------
 #define KEST_BATCH_ITEM(count)                                 \
+  KEST_BLOCK_TABLES();                                         \
   const uint32_t item = blockIdx.x * blockDim.x + threadIdx.x; \
   if (item >= (count)) return
 
@@ -277,6 +516,118 @@ void LaunchFindPeach(unsigned blocks, unsigned threads, cudaStream_t stream, uin
                      uint8_t* map, uint32_t* found_count, uint8_t* result_slots) {
   KEST_LAUNCH(cuda_find_peach, dim3(blocks), dim3(threads), 0, stream)
   (offset, map, found_count, result_slots);
+}
+
+const char* SearchPathName(SearchPath path) {
+  return path == SearchPath::kStaged ? "staged" : "classic";
+}
+
+cudaError_t SearchGeometry(SearchPath path, int* blocks, int* threads) {
+  if (path == SearchPath::kClassic) return FindPeachGeometry(blocks, threads);
+  if (blocks == nullptr || threads == nullptr) return cudaErrorInvalidValue;
+  int device = 0;
+  int sms = 0;
+  int threads_per_sm = 0;
+  cudaError_t e = cudaGetDevice(&device);
+  if (e == cudaSuccess) e = cudaDeviceGetAttribute(&sms, cudaDevAttrMultiProcessorCount, device);
+  if (e == cudaSuccess) {
+    e = cudaDeviceGetAttribute(&threads_per_sm, cudaDevAttrMaxThreadsPerMultiProcessor, device);
+  }
+  if (e != cudaSuccess) return e;
+  const int64_t resident = int64_t{sms} * threads_per_sm * kStagedBatchWaves;
+  const int64_t wanted = (resident + kStagedBlockThreads - 1) / kStagedBlockThreads;
+  *blocks = static_cast<int>(wanted < 1 ? 1 : wanted > (1 << 16) ? (1 << 16) : wanted);
+  *threads = static_cast<int>(kStagedBlockThreads);
+  return cudaSuccess;
+}
+
+cudaError_t StagedSearchBuffers::Allocate(uint32_t capacity) {
+  Free();
+  if (capacity == 0) return cudaErrorInvalidValue;
+  constexpr std::size_t kWordsPerCandidate = PEACH_HASH_LENGTH / 4 + 1 + kTypes;
+  const std::size_t bytes =
+      (std::size_t{capacity} * kWordsPerCandidate + PEACH_JUMPS * kTypes) * sizeof(uint32_t);
+  void* memory = nullptr;
+  int device = 0;
+  cudaError_t e = cudaGetDevice(&device);
+  if (e == cudaSuccess) e = cudaMalloc(&memory, bytes);
+  if (e != cudaSuccess) return e;
+  memory_ = memory;
+  device_ = device;
+  capacity_ = capacity;
+  first_hash = static_cast<uint32_t*>(memory);
+  tiles = first_hash + std::size_t{capacity} * (PEACH_HASH_LENGTH / 4);
+  lists = tiles + capacity;
+  lengths = lists + std::size_t{capacity} * kTypes;
+  return cudaSuccess;
+}
+
+void StagedSearchBuffers::Free() {
+  if (memory_ != nullptr) {
+    int current = 0;
+    const bool switch_device = cudaGetDevice(&current) == cudaSuccess && current != device_;
+    if (switch_device) cudaSetDevice(device_);
+    cudaFree(memory_);
+    if (switch_device) cudaSetDevice(current);
+  }
+  memory_ = nullptr;
+  device_ = -1;
+  capacity_ = 0;
+  first_hash = tiles = lists = lengths = nullptr;
+}
+
+cudaError_t LaunchStagedSearch(StagedSearchBuffers& buffers, unsigned blocks, unsigned threads,
+                               cudaStream_t stream, uint32_t offset, uint8_t* map,
+                               uint32_t* found_count, uint8_t* result_slots) {
+  if (buffers.capacity() == 0) return cudaErrorInvalidValue;
+  const StagedView v{buffers.first_hash, buffers.tiles, buffers.lists, buffers.lengths,
+                     buffers.capacity()};
+  const uint64_t total = uint64_t{blocks} * threads;
+  for (uint64_t done = 0; done < total;) {
+    const uint64_t left = total - done;
+    const uint32_t count = static_cast<uint32_t>(left < v.capacity ? left : v.capacity);
+    const uint32_t first = offset + static_cast<uint32_t>(done);
+    const dim3 grid((count + kStagedBlockThreads - 1) / kStagedBlockThreads);
+    const dim3 block(kStagedBlockThreads);
+    // Hash stages: by default a quarter of the batch, about twice an average list, so that each
+    // list's entries spread over the whole grid (the software device hands out contiguous
+    // ranges of threads to its CPU threads) and a long list loops.
+    const uint32_t hash_threads = count / (buffers.hash_share == 0 ? 1 : buffers.hash_share);
+    const dim3 hash_grid(hash_threads < kStagedBlockThreads
+                             ? 1
+                             : (hash_threads + kStagedBlockThreads - 1) / kStagedBlockThreads);
+    const uint32_t md2_threads = hash_threads / kMd2Streams;
+    const dim3 md2_grid(md2_threads < kStagedBlockThreads
+                            ? 1
+                            : (md2_threads + kStagedBlockThreads - 1) / kStagedBlockThreads);
+    KEST_LAUNCH(cuda_staged_init, grid, block, 0, stream)(first, count, v);
+    for (uint32_t jump = 0; jump < PEACH_JUMPS; ++jump) {
+      KEST_LAUNCH(cuda_staged_classify, grid, block, 0, stream)(jump, first, count, map, v);
+      KEST_LAUNCH(cuda_staged_blake2b_key0, hash_grid, block, 0, stream)(jump, first, map, v);
+      KEST_LAUNCH(cuda_staged_blake2b_key1, hash_grid, block, 0, stream)(jump, first, map, v);
+      KEST_LAUNCH(cuda_staged_sha1, hash_grid, block, 0, stream)(jump, first, map, v);
+      KEST_LAUNCH(cuda_staged_sha256, hash_grid, block, 0, stream)(jump, first, map, v);
+      KEST_LAUNCH(cuda_staged_sha3, hash_grid, block, 0, stream)(jump, first, map, v);
+      KEST_LAUNCH(cuda_staged_keccak, hash_grid, block, 0, stream)(jump, first, map, v);
+      KEST_LAUNCH(cuda_staged_md2, md2_grid, block, 0, stream)(jump, first, map, v);
+      KEST_LAUNCH(cuda_staged_md5, hash_grid, block, 0, stream)(jump, first, map, v);
+    }
+    KEST_LAUNCH(cuda_staged_final, grid, block, 0, stream)
+    (first, count, map, v, found_count, result_slots);
+    done += count;
+  }
+  return cudaSuccess;
+}
+
+cudaError_t LaunchSearch(SearchPath path, StagedSearchBuffers& buffers, unsigned blocks,
+                         unsigned threads, cudaStream_t stream, uint32_t offset, uint8_t* map,
+                         uint32_t* found_count, uint8_t* result_slots) {
+  if (path == SearchPath::kStaged) {
+    return LaunchStagedSearch(buffers, blocks, threads, stream, offset, map, found_count,
+                              result_slots);
+  }
+  LaunchFindPeach(blocks, threads, stream, offset, map, found_count, result_slots);
+  return cudaSuccess;
 }
 
 namespace gpu {

@@ -7,8 +7,9 @@
 // The word tables (gpu/word_tables.h) exist twice with the same values: as the device constant
 // symbols Z_ING, Z_PREP, Z_TIME, Z_MASS, Z_ADJ and Z_NS of the device module, and as host
 // arrays. Like the hash tables of pow/tables.h they are reached through accessor macros: device
-// code reads the symbols, host code (tests, the CPU side, kernels on the software device) the
-// host arrays. The device module defines the symbols before it includes this header.
+// code reads a shared-memory copy of the symbols, host code (tests, the CPU side, kernels on the
+// software device) the host arrays. The device module defines the symbols and the shared copy
+// before it includes this header.
 #pragma once
 
 #include <cstdint>
@@ -17,12 +18,15 @@
 #include "pow/hd.h"
 
 #ifdef __CUDA_ARCH__
-#define KEST_Z_ING (::Z_ING)
-#define KEST_Z_PREP (::Z_PREP)
-#define KEST_Z_TIME (::Z_TIME)
-#define KEST_Z_MASS (::Z_MASS)
-#define KEST_Z_ADJ (::Z_ADJ)
-#define KEST_Z_NS (::Z_NS)
+// Device code reads the block's shared-memory copy of the six tables, laid out back to back
+// (kest_shared_words, filled by each kernel before use; offsets in gpu/word_tables.h): every
+// lane indexes them with bits of its own candidate index.
+#define KEST_Z_ING (::kest_shared_words + ::Kest::gpu::kZIngOffset)
+#define KEST_Z_PREP (::kest_shared_words + ::Kest::gpu::kZPrepOffset)
+#define KEST_Z_TIME (::kest_shared_words + ::Kest::gpu::kZTimeOffset)
+#define KEST_Z_MASS (::kest_shared_words + ::Kest::gpu::kZMassOffset)
+#define KEST_Z_ADJ (::kest_shared_words + ::Kest::gpu::kZAdjOffset)
+#define KEST_Z_NS (::kest_shared_words + ::Kest::gpu::kZNsOffset)
 #else
 #define KEST_Z_ING (::Kest::gpu::kZIng)
 #define KEST_Z_PREP (::Kest::gpu::kZPrep)

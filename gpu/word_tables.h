@@ -38,6 +38,15 @@ inline constexpr uint8_t kZMass[kZMassEntries] = {KEST_Z_MASS_VALUES};
 inline constexpr uint8_t kZAdj[kZAdjEntries] = {KEST_Z_ADJ_VALUES};
 inline constexpr uint8_t kZNs[kZNsEntries] = {KEST_Z_NS_VALUES};
 
+// The six tables back to back (the device kernels' shared-memory copy).
+constexpr int kZIngOffset = 0;
+constexpr int kZPrepOffset = kZIngOffset + kZIngEntries;
+constexpr int kZTimeOffset = kZPrepOffset + kZPrepEntries;
+constexpr int kZMassOffset = kZTimeOffset + kZTimeEntries;
+constexpr int kZAdjOffset = kZMassOffset + kZMassEntries;
+constexpr int kZNsOffset = kZAdjOffset + kZAdjEntries;
+constexpr int kZWordsTotal = kZNsOffset + kZNsEntries;
+
 constexpr uint32_t kHalfLength = 16;
 
 // Word codes of the literal slots of frame 8.

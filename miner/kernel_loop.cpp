@@ -110,8 +110,13 @@ void cudakernelStratum(cudaGpuContext& ctx, std::atomic<int32_t>& job_flag,
   int blocks = 0;
   int threads = 0;
   int map_blocks = 0;
-  cudaError_t err = FindPeachGeometry(&blocks, &threads);
+  StagedSearchBuffers staged;
+  cudaError_t err = SearchGeometry(kDefaultSearchPath, &blocks, &threads);
   if (err == cudaSuccess) err = BuildMapGeometry(&map_blocks);
+  if (err == cudaSuccess && kDefaultSearchPath == SearchPath::kStaged && blocks > 0 &&
+      threads > 0) {
+    err = staged.Allocate(static_cast<uint32_t>(blocks) * static_cast<uint32_t>(threads));
+  }
   if (err != cudaSuccess || blocks <= 0 || threads <= 0 || map_blocks <= 0) {
     // Launching with a made-up geometry would search nothing or fault: stop this worker.
     Printf("Device #%d: cannot compute the launch geometry (%s); worker stopped\n", ctx.device,
@@ -119,6 +124,7 @@ void cudakernelStratum(cudaGpuContext& ctx, std::atomic<int32_t>& job_flag,
     return;
   }
   Printf("Auto calc: numblock: %d numthread: %d \n", blocks, threads);
+  Printf("Device #%d: search path %s\n", ctx.device, SearchPathName(kDefaultSearchPath));
   const uint32_t n = static_cast<uint32_t>(blocks) * static_cast<uint32_t>(threads);
   const double candidates = static_cast<double>(n);
 
@@ -153,8 +159,9 @@ void cudakernelStratum(cudaGpuContext& ctx, std::atomic<int32_t>& job_flag,
 
     const uint32_t seen = LoadFoundCount(ctx.host_found_count);
     offset += n;
-    LaunchFindPeach(static_cast<unsigned>(blocks), static_cast<unsigned>(threads), ctx.stream,
-                    offset, ctx.map, ctx.dev_found_count, ctx.result_slots);
+    LaunchSearch(kDefaultSearchPath, staged, static_cast<unsigned>(blocks),
+                 static_cast<unsigned>(threads), ctx.stream, offset, ctx.map, ctx.dev_found_count,
+                 ctx.result_slots);
     uint32_t count = 0;
     cudaMemcpyAsync(&count, ctx.dev_found_count, sizeof(count), cudaMemcpyDeviceToHost, ctx.stream);
     cudaStreamSynchronize(ctx.stream);

@@ -1,5 +1,6 @@
 // HTTP getwork pool client: polls the pool for work over HTTP POST, submits solutions and
-// reports the hash rate. All three exchanges carry small JSON bodies to one pool URL.
+// reports the hash rate. All three exchanges carry small JSON bodies to one pool URL, an
+// http:// or https:// address; each one opens its own connection and is time-limited.
 #pragma once
 
 #include <cstdint>
@@ -29,8 +30,8 @@ class JorlGetWork {
   bool HaveNewWork();
   // Hands over the hash rate (w->hr) for the next report.
   void UpdateHR(work* w);
-  // One submission exchange for the nonce in w->decoded[32..63], on the caller's thread.
-  // One submission exchange; true when the pool accepted the share.
+  // One submission exchange for the nonce in w->decoded[32..63], on the caller's thread;
+  // true when the pool accepted the share.
   bool SubmitWork(work* w);
 
   class Impl;

@@ -111,3 +111,88 @@ KEST_HD inline void md2_final(MD2_CTX* ctx, void* digest) {
   kest_pow::md2_compress(ctx->state, ctx->checksum);
   memcpy(digest, ctx->state, MD2_DIGEST_SIZE);
 }
+
+namespace kest_pow {
+
+// K independent compressions in one loop, interleaved byte by byte: one compression is a single
+// chain of dependent table look-ups, and a CPU overlaps K of them. Equals md2_compress on each
+// (state[k], block[k]).
+template <uint32_t K>
+KEST_HD inline void md2_compress_streams(uint8_t* const* state, const uint8_t* const* block) {
+  constexpr uint32_t kWords = kMd2StateSize / 8;
+  uint64_t w[K][kWords];
+  uint32_t t[K];
+  for (uint32_t k = 0; k < K; ++k) {
+    uint8_t x[kMd2StateSize];
+    for (uint32_t j = 0; j < MD2_BLOCK_SIZE; ++j) {
+      x[j] = state[k][j];
+      x[MD2_BLOCK_SIZE + j] = block[k][j];
+      x[2 * MD2_BLOCK_SIZE + j] = static_cast<uint8_t>(block[k][j] ^ state[k][j]);
+    }
+    for (uint32_t g = 0; g < kWords; ++g) w[k][g] = load64_le(x + 8 * g);
+    t[k] = 0;
+  }
+  for (uint32_t round = 0; round < kMd2Rounds; ++round) {
+    KEST_UNROLL for (uint32_t g = 0; g < kWords; ++g) {
+      uint64_t fresh[K] = {};
+      KEST_UNROLL for (uint32_t b = 0; b < 8; ++b) {
+        KEST_UNROLL for (uint32_t k = 0; k < K; ++k) {
+          t[k] = KEST_MD2_S[t[k]] ^ static_cast<uint32_t>((w[k][g] >> (8 * b)) & 0xffu);
+          fresh[k] |= static_cast<uint64_t>(t[k]) << (8 * b);
+        }
+      }
+      for (uint32_t k = 0; k < K; ++k) w[k][g] = fresh[k];
+    }
+    for (uint32_t k = 0; k < K; ++k) t[k] = (t[k] + round) & 0xffu;
+  }
+  for (uint32_t k = 0; k < K; ++k) {
+    for (uint32_t g = 0; g < kWords; ++g) store64_le(state[k] + 8 * g, w[k][g]);
+  }
+}
+
+// MD2 of a[k] || b[k] || c[k] for K streams whose parts have the same lengths in every stream
+// (so their blocks line up), 16 bytes into digest[k]. Equals md2_init, the three md2_updates
+// and md2_final on each stream.
+template <uint32_t K>
+KEST_HD inline void md2_streams(const uint8_t* const* a, uint32_t alen, const uint8_t* const* b,
+                                uint32_t blen, const uint8_t* const* c, uint32_t clen,
+                                uint8_t* const* digest) {
+  uint8_t state[K][kMd2StateSize] = {};
+  uint8_t checksum[K][MD2_BLOCK_SIZE] = {};
+  uint8_t buffer[K][MD2_BLOCK_SIZE];
+  uint8_t* states[K];
+  const uint8_t* blocks[K];
+  for (uint32_t k = 0; k < K; ++k) states[k] = state[k];
+  const uint32_t total = alen + blen + clen;
+  const uint8_t pad = static_cast<uint8_t>(MD2_BLOCK_SIZE - total % MD2_BLOCK_SIZE);
+  const uint32_t count = total / MD2_BLOCK_SIZE + 1;  // the last block holds the padding
+  for (uint32_t j = 0; j < count; ++j) {
+    const uint32_t begin = j * MD2_BLOCK_SIZE;
+    const uint32_t end = begin + MD2_BLOCK_SIZE;
+    for (uint32_t k = 0; k < K; ++k) {
+      if (end <= alen) {
+        blocks[k] = a[k] + begin;
+      } else if (begin >= alen && end <= alen + blen) {
+        blocks[k] = b[k] + (begin - alen);
+      } else if (begin >= alen + blen && end <= total) {
+        blocks[k] = c[k] + (begin - alen - blen);
+      } else {
+        for (uint32_t i = 0; i < MD2_BLOCK_SIZE; ++i) {
+          const uint32_t at = begin + i;
+          buffer[k][i] = at < alen          ? a[k][at]
+                         : at < alen + blen ? b[k][at - alen]
+                         : at < total       ? c[k][at - alen - blen]
+                                            : pad;
+        }
+        blocks[k] = buffer[k];
+      }
+      md2_checksum(checksum[k], blocks[k]);
+    }
+    md2_compress_streams<K>(states, blocks);
+  }
+  for (uint32_t k = 0; k < K; ++k) blocks[k] = checksum[k];
+  md2_compress_streams<K>(states, blocks);
+  for (uint32_t k = 0; k < K; ++k) memcpy(digest[k], state[k], MD2_DIGEST_SIZE);
+}
+
+}  // namespace kest_pow

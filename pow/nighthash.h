@@ -398,3 +398,114 @@ KEST_HD inline int nighthash_final(nighthash_ctx_t* ctx, void* digest) {
   if (produced < want) memset(out + produced, 0, want - produced);
   return 0;
 }
+
+namespace kest_pow {
+
+// Device code keeps each fixed-type nighthash out of line, so a caller that dispatches on the
+// type holds only the selected algorithm's context in its frame (at most the largest one), not
+// all seven side by side.
+#if defined(__CUDACC__)
+#define KEST_NIGHTHASH_FN inline __noinline__
+#else
+#define KEST_NIGHTHASH_FN inline
+#endif
+
+// Nighthash with a 256-bit digest of type `Algo`, known at compile time, over a || b || c
+// (empty parts are skipped). Equals nighthash_init(Algo, 256), the updates and nighthash_final.
+template <uint32_t Algo>
+KEST_HD KEST_NIGHTHASH_FN void nighthash256(const uint8_t* a, uint32_t alen, const uint8_t* b,
+                                            uint32_t blen, const uint8_t* c, uint32_t clen,
+                                            uint8_t out[32]) {
+  static_assert(Algo < NIGHTHASH_TYPE_COUNT, "nighthash type");
+  constexpr uint32_t kBits = 256;
+  constexpr uint32_t kBytes = kBits / 8;
+  if constexpr (Algo == NIGHTHASH_BLAKE2B_KEY0 || Algo == NIGHTHASH_BLAKE2B_KEY1) {
+    constexpr bool kKey0 = Algo == NIGHTHASH_BLAKE2B_KEY0;
+    constexpr uint32_t kKeyLength = kKey0 ? kBlake2bKey0Length : kBlake2bKey1Length;
+    uint8_t key[kKeyLength];
+    memset(key, kKey0 ? kBlake2bKey0Byte : kBlake2bKey1Byte, sizeof key);
+    blake2b_ctx_t ctx;
+    blake2b_init(&ctx, key, kKeyLength, kBits);
+    if (alen > 0) blake2b_update(&ctx, a, alen);
+    if (blen > 0) blake2b_update(&ctx, b, blen);
+    if (clen > 0) blake2b_update(&ctx, c, clen);
+    blake2b_final(&ctx, out);
+  } else if constexpr (Algo == NIGHTHASH_SHA1) {
+    SHA1_CTX ctx;
+    sha1_init(&ctx);
+    if (alen > 0) sha1_update(&ctx, a, alen);
+    if (blen > 0) sha1_update(&ctx, b, blen);
+    if (clen > 0) sha1_update(&ctx, c, clen);
+    sha1_final(&ctx, out);
+    memset(out + SHA1_DIGEST_SIZE, 0, kBytes - SHA1_DIGEST_SIZE);
+  } else if constexpr (Algo == NIGHTHASH_SHA256) {
+    SHA256_CTX ctx;
+    sha256_init(&ctx);
+    if (alen > 0) sha256_update(&ctx, a, alen);
+    if (blen > 0) sha256_update(&ctx, b, blen);
+    if (clen > 0) sha256_update(&ctx, c, clen);
+    sha256_final(&ctx, out);
+  } else if constexpr (Algo == NIGHTHASH_SHA3 || Algo == NIGHTHASH_KECCAK) {
+    keccak_ctx_t ctx;
+    if constexpr (Algo == NIGHTHASH_SHA3) {
+      keccak_sha3_init(&ctx, kBits);
+    } else {
+      keccak_init(&ctx, kBits);
+    }
+    if (alen > 0) keccak_update(&ctx, a, alen);
+    if (blen > 0) keccak_update(&ctx, b, blen);
+    if (clen > 0) keccak_update(&ctx, c, clen);
+    keccak_final(&ctx, out);
+  } else if constexpr (Algo == NIGHTHASH_MD2) {
+    MD2_CTX ctx;
+    md2_init(&ctx);
+    if (alen > 0) md2_update(&ctx, a, alen);
+    if (blen > 0) md2_update(&ctx, b, blen);
+    if (clen > 0) md2_update(&ctx, c, clen);
+    md2_final(&ctx, out);
+    memset(out + MD2_DIGEST_SIZE, 0, kBytes - MD2_DIGEST_SIZE);
+  } else {
+    MD5_CTX ctx;
+    md5_init(&ctx);
+    if (alen > 0) md5_update(&ctx, a, alen);
+    if (blen > 0) md5_update(&ctx, b, blen);
+    if (clen > 0) md5_update(&ctx, c, clen);
+    md5_final(&ctx, out);
+    memset(out + MD5_DIGEST_SIZE, 0, kBytes - MD5_DIGEST_SIZE);
+  }
+}
+
+// nighthash256 of the type `algo` (0..7; only its low three bits are used).
+KEST_HD inline void nighthash256_typed(uint32_t algo, const uint8_t* a, uint32_t alen,
+                                       const uint8_t* b, uint32_t blen, const uint8_t* c,
+                                       uint32_t clen, uint8_t out[32]) {
+  switch (algo & (NIGHTHASH_TYPE_COUNT - 1)) {
+    case NIGHTHASH_BLAKE2B_KEY0:
+      return nighthash256<NIGHTHASH_BLAKE2B_KEY0>(a, alen, b, blen, c, clen, out);
+    case NIGHTHASH_BLAKE2B_KEY1:
+      return nighthash256<NIGHTHASH_BLAKE2B_KEY1>(a, alen, b, blen, c, clen, out);
+    case NIGHTHASH_SHA1:
+      return nighthash256<NIGHTHASH_SHA1>(a, alen, b, blen, c, clen, out);
+    case NIGHTHASH_SHA256:
+      return nighthash256<NIGHTHASH_SHA256>(a, alen, b, blen, c, clen, out);
+    case NIGHTHASH_SHA3:
+      return nighthash256<NIGHTHASH_SHA3>(a, alen, b, blen, c, clen, out);
+    case NIGHTHASH_KECCAK:
+      return nighthash256<NIGHTHASH_KECCAK>(a, alen, b, blen, c, clen, out);
+    case NIGHTHASH_MD2:
+      return nighthash256<NIGHTHASH_MD2>(a, alen, b, blen, c, clen, out);
+    default:
+      return nighthash256<NIGHTHASH_MD5>(a, alen, b, blen, c, clen, out);
+  }
+}
+
+// The type nighthash_transform_init would select for data[0..len), after rewriting the data
+// in place exactly as it does (floating-point pass, then the byte operations).
+KEST_HD inline uint32_t transform_select(uint8_t* data, uint32_t len, uint32_t index) {
+  uint32_t op = 0;
+  fp_operation(data, len, index, &op, 1);
+  bitbyte_transform(data, len, &op);
+  return op % NIGHTHASH_TYPE_COUNT;
+}
+
+}  // namespace kest_pow

@@ -41,7 +41,6 @@ constexpr uint32_t kTileSeedLength = kIndexLength + PEACH_PHASH_LENGTH;  // 36
 // recorded there.
 KEST_HD inline void build_tile(uint8_t* tile, uint32_t index, const uint8_t* phash,
                                uint8_t* algos) {
-  nighthash_ctx_t nh;
   uint8_t index_le[kIndexLength];
   store32_le(index_le, index);
 
@@ -49,19 +48,17 @@ KEST_HD inline void build_tile(uint8_t* tile, uint32_t index, const uint8_t* pha
   uint8_t seed[kTileSeedLength];
   memcpy(seed, index_le, kIndexLength);
   memcpy(seed + kIndexLength, phash, PEACH_PHASH_LENGTH);
-  nighthash_transform_init(&nh, seed, kTileSeedLength, index, PEACH_HASH_BITS);
-  if (algos != nullptr) algos[0] = static_cast<uint8_t>(nh.algo_type);
-  nighthash_update(&nh, seed, kTileSeedLength);
-  nighthash_final(&nh, tile);
+  uint32_t algo = transform_select(seed, kTileSeedLength, index);
+  if (algos != nullptr) algos[0] = static_cast<uint8_t>(algo);
+  nighthash256_typed(algo, seed, kTileSeedLength, nullptr, 0, nullptr, 0, tile);
 
   // Segment k + 1: nighthash of segment k (rewritten in place) followed by the index.
   for (uint32_t k = 0; k + 1 < PEACH_SEGMENTS; ++k) {
     uint8_t* segment = tile + k * PEACH_SEGMENT_LENGTH;
-    nighthash_transform_init(&nh, segment, PEACH_SEGMENT_LENGTH, index, PEACH_HASH_BITS);
-    if (algos != nullptr) algos[k + 1] = static_cast<uint8_t>(nh.algo_type);
-    nighthash_update(&nh, segment, PEACH_SEGMENT_LENGTH);
-    nighthash_update(&nh, index_le, kIndexLength);
-    nighthash_final(&nh, segment + PEACH_SEGMENT_LENGTH);
+    algo = transform_select(segment, PEACH_SEGMENT_LENGTH, index);
+    if (algos != nullptr) algos[k + 1] = static_cast<uint8_t>(algo);
+    nighthash256_typed(algo, segment, PEACH_SEGMENT_LENGTH, index_le, kIndexLength, nullptr, 0,
+                       segment + PEACH_SEGMENT_LENGTH);
   }
 }
 
@@ -118,28 +115,60 @@ KEST_HD inline void generate_tile(uint8_t** tile, int32_t index, const BTRAILER*
   kest_pow::build_tile(dst, static_cast<uint32_t>(index), bt->phash, nullptr);
 }
 
+namespace kest_pow {
+
+// The nighthash type of a jump from tile `index` with contents `tile` and the 32-byte `nonce`:
+// the floating-point pass (seed mode: the data is not rewritten) over nonce || index || tile.
+// The three parts are all whole 4-byte groups, so running the pass over them one after the
+// other equals running it over the 1060-byte concatenation.
+KEST_HD inline uint32_t jump_type(uint32_t index, const uint8_t* tile, const uint8_t* nonce) {
+  uint8_t index_le[kIndexLength];
+  store32_le(index_le, index);
+  uint32_t op = fp_groups(nonce, nullptr, PEACH_NONCE_LENGTH, index, 0);
+  op = fp_groups(index_le, nullptr, kIndexLength, index, op);
+  op = fp_groups(tile, nullptr, PEACH_TILE_LENGTH, index, op);
+  return op % NIGHTHASH_TYPE_COUNT;
+}
+
+// The target of a jump of type `Algo` (see jump_type): the nighthash of nonce || index || tile,
+// its eight little-endian words summed, low 20 bits.
+template <uint32_t Algo>
+KEST_HD inline uint32_t jump_target(uint32_t index, const uint8_t* tile, const uint8_t* nonce) {
+  uint8_t index_le[kIndexLength];
+  store32_le(index_le, index);
+  uint8_t hash[PEACH_HASH_LENGTH];
+  nighthash256<Algo>(nonce, PEACH_NONCE_LENGTH, index_le, kIndexLength, tile, PEACH_TILE_LENGTH,
+                     hash);
+  uint32_t sum = 0;
+  for (uint32_t i = 0; i < PEACH_HASH_LENGTH; i += 4) sum += load32_le(hash + i);
+  return sum & PEACH_TILE_INDEX_MASK;
+}
+
+}  // namespace kest_pow
+
 // Next tile of the walk from tile `index` with contents `tile` and the 32-byte `nonce`: the
 // nighthash (seed mode) of nonce || index || tile, its eight little-endian words summed, low 20
-// bits. The three parts are all whole 4-byte groups, so running the floating-point pass and
-// the hash over them one after the other equals running them over the 1060-byte concatenation.
+// bits.
 KEST_HD inline uint32_t next_index(uint32_t index, const uint8_t* tile, const uint8_t* nonce) {
-  uint8_t index_le[kest_pow::kIndexLength];
-  kest_pow::store32_le(index_le, index);
-  uint32_t op = kest_pow::fp_groups(nonce, nullptr, PEACH_NONCE_LENGTH, index, 0);
-  op = kest_pow::fp_groups(index_le, nullptr, kest_pow::kIndexLength, index, op);
-  op = kest_pow::fp_groups(tile, nullptr, PEACH_TILE_LENGTH, index, op);
-
-  nighthash_ctx_t nh;
-  nighthash_init(&nh, op % NIGHTHASH_TYPE_COUNT, PEACH_HASH_BITS);
-  nighthash_update(&nh, nonce, PEACH_NONCE_LENGTH);
-  nighthash_update(&nh, index_le, kest_pow::kIndexLength);
-  nighthash_update(&nh, tile, PEACH_TILE_LENGTH);
-  uint8_t hash[PEACH_HASH_LENGTH];
-  nighthash_final(&nh, hash);
-
-  uint32_t sum = 0;
-  for (uint32_t i = 0; i < PEACH_HASH_LENGTH; i += 4) sum += kest_pow::load32_le(hash + i);
-  return sum & PEACH_TILE_INDEX_MASK;
+  using kest_pow::jump_target;
+  switch (kest_pow::jump_type(index, tile, nonce)) {
+    case NIGHTHASH_BLAKE2B_KEY0:
+      return jump_target<NIGHTHASH_BLAKE2B_KEY0>(index, tile, nonce);
+    case NIGHTHASH_BLAKE2B_KEY1:
+      return jump_target<NIGHTHASH_BLAKE2B_KEY1>(index, tile, nonce);
+    case NIGHTHASH_SHA1:
+      return jump_target<NIGHTHASH_SHA1>(index, tile, nonce);
+    case NIGHTHASH_SHA256:
+      return jump_target<NIGHTHASH_SHA256>(index, tile, nonce);
+    case NIGHTHASH_SHA3:
+      return jump_target<NIGHTHASH_SHA3>(index, tile, nonce);
+    case NIGHTHASH_KECCAK:
+      return jump_target<NIGHTHASH_KECCAK>(index, tile, nonce);
+    case NIGHTHASH_MD2:
+      return jump_target<NIGHTHASH_MD2>(index, tile, nonce);
+    default:
+      return jump_target<NIGHTHASH_MD5>(index, tile, nonce);
+  }
 }
 
 // 1 when SHA-256(first_hash || tile) has at least `difficulty` leading zero bits, else 0.
@@ -167,3 +196,31 @@ int peach(const BTRAILER* bt, uint32_t difficulty, void* unused);
 
 // 0: not a solution for d1; 1: a solution for d1 but not for d2; 2: a solution for both.
 int varn_peach(const BTRAILER* bt, uint32_t d1, uint32_t d2);
+
+namespace kest_pow {
+
+// jump_target<NIGHTHASH_MD2> for K candidates at once (md2_streams): next[k] is the target of
+// the jump from tile index[k] with contents tile[k] and nonce nonce[k].
+template <uint32_t K>
+KEST_HD inline void md2_jump_targets(const uint32_t* index, const uint8_t* const* tile,
+                                     const uint8_t* const* nonce, uint32_t* next) {
+  uint8_t index_le[K][kIndexLength];
+  uint8_t hash[K][MD2_DIGEST_SIZE];
+  const uint8_t* index_parts[K];
+  uint8_t* digests[K];
+  for (uint32_t k = 0; k < K; ++k) {
+    store32_le(index_le[k], index[k]);
+    index_parts[k] = index_le[k];
+    digests[k] = hash[k];
+  }
+  md2_streams<K>(nonce, PEACH_NONCE_LENGTH, index_parts, kIndexLength, tile, PEACH_TILE_LENGTH,
+                 digests);
+  // The nighthash digest is the MD2 digest zero-filled to 32 bytes: its upper words add 0.
+  for (uint32_t k = 0; k < K; ++k) {
+    uint32_t sum = 0;
+    for (uint32_t i = 0; i < MD2_DIGEST_SIZE; i += 4) sum += load32_le(hash[k] + i);
+    next[k] = sum & PEACH_TILE_INDEX_MASK;
+  }
+}
+
+}  // namespace kest_pow

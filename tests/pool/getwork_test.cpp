@@ -6,18 +6,25 @@
 #include <boost/property_tree/json_parser.hpp>
 #include <boost/property_tree/ptree.hpp>
 
+#include <netinet/in.h>
+#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "app/utils.h"
+#include "pool/getwork_answer.h"
 #include "tests/pool/getwork_test_util.h"
 #include "tools/testpool/http_pool.h"
 
@@ -39,6 +46,78 @@ constexpr milliseconds kCancelled{5000};  // cancelling an exchange in flight ta
 // Job texts of the scripted answers: any base64 text will do for the client.
 const char kJobJ[] = "Sm9iIEo=";
 const char kJobK[] = "Sm9iIEs=";
+
+// A server on 127.0.0.1 that reads each request and answers with the same raw bytes, whatever
+// they are, then closes the connection: for answers no real HTTP server would send.
+class CannedServer {
+ public:
+  explicit CannedServer(std::string reply) : reply_(std::move(reply)) {
+    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof(addr);
+    if (::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0 &&
+        ::listen(fd_, 8) == 0 &&
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
+      port_ = ntohs(addr.sin_port);
+    }
+    thread_ = std::thread([this] { Serve(); });
+  }
+  ~CannedServer() {
+    stop_ = true;
+    thread_.join();
+    ::close(fd_);
+  }
+  CannedServer(const CannedServer&) = delete;
+  CannedServer& operator=(const CannedServer&) = delete;
+
+  uint16_t port() const { return port_; }
+  std::string url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/"; }
+  std::vector<std::string> requests() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return requests_;
+  }
+
+ private:
+  void Serve() {
+    while (!stop_) {
+      pollfd p{fd_, POLLIN, 0};
+      if (::poll(&p, 1, 50) <= 0) continue;
+      const int conn = ::accept(fd_, nullptr, nullptr);
+      if (conn < 0) continue;
+      // Requests are small and end with the JSON body's closing brace.
+      std::string request;
+      char chunk[4096];
+      while (request.find('}') == std::string::npos) {
+        pollfd c{conn, POLLIN, 0};
+        if (::poll(&c, 1, 2000) <= 0) break;
+        const ssize_t n = ::recv(conn, chunk, sizeof(chunk), 0);
+        if (n <= 0) break;
+        request.append(chunk, static_cast<std::size_t>(n));
+      }
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        requests_.push_back(request);
+      }
+      for (std::size_t at = 0; at < reply_.size();) {
+        const ssize_t n = ::send(conn, reply_.data() + at, reply_.size() - at, MSG_NOSIGNAL);
+        if (n <= 0) break;
+        at += static_cast<std::size_t>(n);
+      }
+      ::shutdown(conn, SHUT_WR);
+      ::close(conn);
+    }
+  }
+
+  const std::string reply_;
+  int fd_ = -1;
+  uint16_t port_ = 0;
+  std::atomic<bool> stop_{false};
+  mutable std::mutex mutex_;
+  std::vector<std::string> requests_;  // as received, under mutex_
+  std::thread thread_;
+};
 
 class GetWorkTest : public ::testing::Test {
  protected:
@@ -389,6 +468,116 @@ TEST_F(GetWorkTest, SubmissionOutcomesArePrinted) {
   EXPECT_EQ(strict.rejected_shares(), 1);
 }
 
+TEST(GetworkAnswer, JobsAreReadStrictlyAndEverythingElseRefusedWithAReason) {
+  const auto job = Kest::ParseGetworkAnswer(
+      " {\"x\":[1,-2.5e3,{\"y\":null}], \"broot\":\"A\\u00e9\\ud83d\\ude00\\/\", "
+      "\"diff\":-2147483648, \"nblock\":2147483647, \"diff\":255}\r\n");
+  ASSERT_EQ(job.kind, Kest::GetworkAnswer::kJob) << job.reason;
+  EXPECT_EQ(job.broot, "A\xC3\xA9\xF0\x9F\x98\x80/");
+  EXPECT_EQ(job.diff, 255) << "the last of a repeated member counts";
+  EXPECT_EQ(job.nblock, 2147483647);
+  EXPECT_EQ(Kest::ParseGetworkAnswer("{\"error\" : 2}").kind, Kest::GetworkAnswer::kNoWork);
+
+  const struct {
+    const char* body;
+    const char* reason;  // a piece of the refusal
+  } refused[] = {
+      {"{\"error\":2}", "no \"broot\""},  // not byte for byte the no-work answer
+      {"[{\"broot\":\"QQ==\", \"diff\":1, \"nblock\":1}]", "not a JSON object"},
+      {"{\"broot\":\"QQ==\", \"diff\":1, \"nblock\":1} x", "text after"},
+      {"{\"broot\":\"QQ==\", \"diff\":1, \"nblock\":1", "ends early"},
+      {"{\"broot\":7, \"diff\":1, \"nblock\":1}", "\"broot\" of the answer is not a string"},
+      {"{\"broot\":\"QQ==\", \"diff\":5.0, \"nblock\":1}", "\"diff\" of the answer is not"},
+      {"{\"broot\":\"QQ==\", \"diff\":1, \"nblock\":2147483648}", "32-bit integer"},
+      {"{\"broot\":\"QQ==\", \"diff\":null, \"nblock\":1}", "not a number"},
+      {"{\"broot\":\"\\ud800\", \"diff\":1, \"nblock\":1}", "lone surrogate"},
+      {"{\"broot\":\"\x1b[2J\", \"diff\":1, \"nblock\":1}", "\\x1b[2J"},
+      {"{\"broot\":\"QQ==\", \"diff\":01, \"nblock\":1}", "',' or '}' expected"},
+  };
+  for (const auto& r : refused) {
+    const auto answer = Kest::ParseGetworkAnswer(r.body);
+    EXPECT_EQ(answer.kind, Kest::GetworkAnswer::kRefused) << r.body;
+    EXPECT_NE(answer.reason.find(r.reason), std::string::npos) << answer.reason;
+    for (const char c : answer.reason) ASSERT_GE(static_cast<unsigned char>(c), 0x20) << r.body;
+  }
+  // Deep nesting is refused, not followed until the stack runs out.
+  const auto deep = Kest::ParseGetworkAnswer("{\"a\":" + std::string(1000, '[') + "}");
+  EXPECT_NE(deep.reason.find("nested too deeply"), std::string::npos) << deep.reason;
+}
+
+// Answers no good pool sends: each poll fails with one clear line and the client stays not
+// ready; an answer whose end is the end of the connection is read in full.
+TEST(GetWorkBrokenAnswers, EachIsRefusedWithOneLine) {
+  const std::string job = testpool::HttpPool::JobBody(kJobJ, 5, 7);
+  const struct {
+    std::string reply;
+    const char* line;  // a piece of the printed line; empty: the job is taken
+  } cases[] = {
+      {"SSH-2.0-OpenSSH\r\n\r\n", "malformed HTTP answer"},
+      {"HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n{\"broot\"", "closed the connection"},
+      {"HTTP/1.1 200 OK\r\nContent-Length: 70000\r\n\r\n" + std::string(70000, ' '),
+       "larger than 65536 bytes"},
+      {"HTTP/1.1 200 OK\r\nX-Pad: " + std::string(20000, 'p') + "\r\n\r\n",
+       "headers from 127.0.0.1"},
+      {"HTTP/1.1 200 OK\r\nContent-Length: 9\r\n\r\nnot json\x07", "Work answer refused"},
+      {"HTTP/1.1 200 OK\r\n\r\n" + job, ""},
+  };
+  std::vector<std::unique_ptr<CannedServer>> servers;
+  std::vector<std::unique_ptr<JorlGetWork>> clients;
+  CaptureStdout();
+  for (const auto& c : cases) {
+    servers.push_back(std::make_unique<CannedServer>(c.reply));
+    clients.push_back(std::make_unique<JorlGetWork>("k", "p", servers.back()->url().c_str()));
+  }
+  ASSERT_TRUE(gwtest::WaitUntil([&] { return clients.back()->IsReady(); }, kFirstPollTimeout));
+  std::this_thread::sleep_for(kSettle);  // every first poll is over; the next is 2 s away
+  clients.clear();
+  const std::string out = GetCapturedStdout();
+  std::vector<std::string> lines;
+  Kest::SplitString(out, "\n", lines);
+  EXPECT_EQ(lines.size(), 5u) << out;
+  for (const auto& c : cases) {
+    if (*c.line == '\0') continue;
+    std::size_t found = 0;
+    for (const auto& line : lines) found += line.find(c.line) != std::string::npos ? 1 : 0;
+    EXPECT_EQ(found, 1u) << c.line << " in\n" << out;
+  }
+  EXPECT_EQ(out.find('\x07'), std::string::npos) << "pool bytes reach the console raw";
+}
+
+// The bytes on the wire, header spelling and order included, are what pools have always seen
+// from this client; a fragment of the address is not sent.
+TEST(GetWorkWire, PollRequestBytesAreUnchanged) {
+  CannedServer server("HTTP/1.1 200 OK\r\nContent-Length: 13\r\n\r\n{\"error\" : 2}");
+  const std::string port = std::to_string(server.port());
+  {
+    const std::string url = "HTTP://127.0.0.1:" + port + "/getwork?id=7#top";
+    JorlGetWork client("k", "p", url.c_str());
+    ASSERT_TRUE(gwtest::WaitUntil([&] { return client.IsReady(); }, kFirstPollTimeout));
+  }
+  const auto requests = server.requests();
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_EQ(requests[0],
+            "POST /getwork?id=7 HTTP/1.1\r\nHost: 127.0.0.1:" + port +
+                "\r\nContent-Length:16\r\nContent-Type:application/x-www-form-urlencoded\r\n"
+                "User-Agent:kest-plo\r\nConnection: Keep-Alive\r\n\r\n{\"r\" : \"mining\"}");
+}
+
+TEST_F(GetWorkTest, HttpsAddressesSpeakTls) {
+  // The test pool speaks plain HTTP, so the TLS handshake fails: said so on one line, and no
+  // request goes out unencrypted.
+  const std::string https_url = "https" + url_.substr(4);
+  CaptureStdout();
+  {
+    JorlGetWork client("k", "p", https_url.c_str());
+    std::this_thread::sleep_for(kSettle);
+    EXPECT_FALSE(client.IsReady());
+  }
+  const std::string out = GetCapturedStdout();
+  EXPECT_EQ(out.rfind("Work poll failed: TLS handshake with 127.0.0.1:", 0), 0u) << out;
+  EXPECT_TRUE(pool_.Requests().empty());
+}
+
 TEST(GetWorkUnreachable, FailuresArePrintedAndTheClientStaysNotReady) {
   gwtest::RefusingPort refusing;
   ASSERT_NE(refusing.port(), 0);
@@ -464,6 +653,18 @@ uint16_t FreePort() {
   return probe.Start();
 }
 
+// True when a connection to 127.0.0.1:port is accepted.
+bool Accepts(uint16_t port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = htons(port);
+  const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0;
+  ::close(fd);
+  return ok;
+}
+
 int RunTool(std::vector<std::string> args) {
   args.insert(args.begin(), "plo-testpool");
   std::vector<char*> argv;
@@ -478,6 +679,9 @@ TEST(HttpPoolTool, ServesAGetworkClientUntilStopped) {
   std::thread tool([&] {
     status = RunTool({"--http", "--port", std::to_string(port), "--no-work"});
   });
+  // The client polls at once: let the tool listen and print its first line before.
+  EXPECT_TRUE(gwtest::WaitUntil([&] { return Accepts(port); }, kFirstPollTimeout));
+  std::this_thread::sleep_for(milliseconds(200));
   {
     const std::string url = "http://127.0.0.1:" + std::to_string(port) + "/";
     JorlGetWork client("k", "p", url.c_str());

@@ -256,6 +256,23 @@ TEST(NighthashDispatch, EachTypeIsItsVariantZeroFilledToTheDigestLength) {
   EXPECT_EQ(Hex(Night(7, 256, msg)).substr(32), std::string(32, '0'));
 }
 
+// The fixed-type form the search kernels use: every type, parts split at block boundaries and
+// inside blocks, equals the dispatched nighthash of the concatenation.
+TEST(NighthashDispatch, FixedTypeFormEqualsTheDispatchedForm) {
+  const std::vector<uint8_t> msg = powtest::Pattern(1060);
+  const uint32_t splits[][2] = {{32, 36}, {0, 0}, {17, 200}, {128, 1060}, {1, 1059}};
+  for (uint32_t type = 0; type < NIGHTHASH_TYPE_COUNT; ++type) {
+    const std::vector<uint8_t> want = Night(type, 256, msg);
+    for (const auto& split : splits) {
+      std::vector<uint8_t> got(32, 0xee);
+      const uint8_t* p = msg.data();
+      kest_pow::nighthash256_typed(type, p, split[0], p + split[0], split[1] - split[0],
+                                   p + split[1], 1060 - split[1], got.data());
+      EXPECT_EQ(got, want) << "type " << type << " split " << split[0] << "/" << split[1];
+    }
+  }
+}
+
 TEST(NighthashDispatch, InitZeroesTheRecordAndRecordsTypeAndLength) {
   nighthash_ctx_t ctx;
   std::memset(&ctx, 0xab, sizeof ctx);

@@ -151,6 +151,41 @@ TEST(NextIndex, StaysInRangeAndEqualsTheSeedModeNighthashOfTheConcatenation) {
   }
 }
 
+// The interleaved MD2 of several candidates (the software device's MD2 stage) equals one
+// candidate at a time, for jumps and for part lengths that end on a block boundary.
+TEST(NextIndex, InterleavedMd2EqualsOneStreamAtATime) {
+  std::mt19937 rng(7);
+  const uint8_t* tiles[4];
+  const uint8_t* nonces[4];
+  uint32_t indices[4], next[4];
+  std::vector<std::vector<uint8_t>> data;
+  for (int k = 0; k < 4; ++k) {
+    data.push_back(powtest::Random(rng, PEACH_TILE_LENGTH));
+    data.push_back(powtest::Random(rng, 32));
+  }
+  for (int k = 0; k < 4; ++k) {
+    tiles[k] = data[2 * k].data();
+    nonces[k] = data[2 * k + 1].data();
+    indices[k] = rng() & 0xfffff;
+  }
+  kest_pow::md2_jump_targets<4>(indices, tiles, nonces, next);
+  for (int k = 0; k < 4; ++k) {
+    EXPECT_EQ(next[k], kest_pow::jump_target<NIGHTHASH_MD2>(indices[k], tiles[k], nonces[k]));
+  }
+  uint8_t digest[3][16];
+  uint8_t* digests[3] = {digest[0], digest[1], digest[2]};
+  kest_pow::md2_streams<3>(tiles, 16, nonces, 0, tiles, 32, digests);
+  for (int k = 0; k < 3; ++k) {
+    MD2_CTX ctx;
+    md2_init(&ctx);
+    md2_update(&ctx, tiles[k], 16);
+    md2_update(&ctx, tiles[k], 32);
+    uint8_t want[16];
+    md2_final(&ctx, want);
+    EXPECT_EQ(Hex(digest[k], 16), Hex(want, 16)) << k;
+  }
+}
+
 TEST(SolutionTest, LeadingZeroBitsOfTheFinalHash) {
   uint8_t h[32] = {};
   EXPECT_EQ(kest_pow::leading_zero_bits(h), 256u);

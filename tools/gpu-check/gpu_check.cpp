@@ -3,10 +3,11 @@
 //
 //   plo-gpu-check [--device D] [--bench-seconds S] [--seed N]
 //
-// Checks: launch geometry; map tiles against generate_tile; search-kernel solutions against
-// the CPU walk (none missed, none extra), the solution counter and the result ring; the batch
-// hash entry points against the CPU hash code. Then one search benchmark of S seconds (default
-// 60), launches back to back with a counter read-back after each, as the miner's worker does.
+// Checks: launch geometry; map tiles against generate_tile; the solutions of both search paths
+// (classic and staged) against the CPU walk (none missed, none extra) and against each other,
+// the solution counter and the result ring of each; the batch hash entry points against the CPU
+// hash code. Then one search benchmark of S seconds (default 45) per path, launches back to back
+// with a counter read-back after each, as the miner's worker does, and the ratio of their rates.
 // Prints PASS or FAIL per check; exits 0 when every check passed, 1 when one failed, and 77
 // (skip) when there is no GPU.
 #include <algorithm>
@@ -46,7 +47,7 @@ constexpr int kExitFail = 1;
 constexpr int kExitUsage = 2;
 constexpr int kExitSkip = 77;
 
-constexpr double kDefaultBenchSeconds = 60;
+constexpr double kDefaultBenchSeconds = 45;  // per search path
 constexpr double kProgressSeconds = 10;
 constexpr uint32_t kDefaultSeed = 20240607;
 constexpr uint32_t kSampledTiles = 256;
@@ -158,6 +159,9 @@ struct Device {
   int blocks = 0;
   int threads = 0;
   int map_blocks = 0;
+  int staged_blocks = 0;
+  int staged_threads = 0;
+  Kest::StagedSearchBuffers* staged = nullptr;  // owned by main
 
   uint32_t Counter() const {
     uint32_t c = 0;
@@ -174,8 +178,8 @@ struct Device {
         ring_host + std::size_t{sequence % Kest::kResultSlots} * Kest::kResultSlotBytes;
     return Half(p, p + Kest::kResultSlotBytes);
   }
-  void Search(uint32_t offset, unsigned grid, unsigned block) const {
-    Kest::LaunchFindPeach(grid, block, stream, offset, map, counter, ring_device);
+  void Search(Kest::SearchPath path, uint32_t offset, unsigned grid, unsigned block) const {
+    Kest::LaunchSearch(path, *staged, grid, block, stream, offset, map, counter, ring_device);
     cudaStreamSynchronize(stream);
   }
 };
@@ -206,7 +210,12 @@ BTRAILER MakeJob(uint32_t seed) {
 bool SetUp(Report& report, Device* dev) {
   cudaError_t status = Kest::FindPeachGeometry(&dev->blocks, &dev->threads);
   if (status == cudaSuccess) status = Kest::BuildMapGeometry(&dev->map_blocks);
-  if (status != cudaSuccess || dev->blocks <= 0 || dev->threads <= 0 || dev->map_blocks <= 0) {
+  if (status == cudaSuccess) {
+    status =
+        Kest::SearchGeometry(Kest::SearchPath::kStaged, &dev->staged_blocks, &dev->staged_threads);
+  }
+  if (status != cudaSuccess || dev->blocks <= 0 || dev->threads <= 0 || dev->map_blocks <= 0 ||
+      dev->staged_blocks <= 0 || dev->staged_threads <= 0) {
     report.Record("geometry", false,
                   status != cudaSuccess ? cudaGetErrorString(status) : "empty geometry");
     cudaGetLastError();
@@ -215,6 +224,8 @@ bool SetUp(Report& report, Device* dev) {
   std::printf("Auto calc: numblock: %d numthread: %d \n", dev->blocks, dev->threads);
   std::printf("map build grid: %d blocks of %u threads\n", dev->map_blocks,
               Kest::kBuildMapBlockThreads);
+  std::printf("staged search batch: %d blocks of %d threads\n", dev->staged_blocks,
+              dev->staged_threads);
   report.Record("geometry", true, "");
 
   cudaStreamCreate(&dev->stream);
@@ -227,7 +238,14 @@ bool SetUp(Report& report, Device* dev) {
     std::memset(dev->ring_host, 0, Kest::kResultRingBytes);
     cudaHostGetDevicePointer(reinterpret_cast<void**>(&dev->ring_device), dev->ring_host, 0);
   }
+  const uint32_t batch =
+      static_cast<uint32_t>(dev->staged_blocks) * static_cast<uint32_t>(dev->staged_threads);
+  const cudaError_t staged = dev->staged->Allocate(std::max(batch, kSearchRangeCandidates));
   cudaDeviceSynchronize();
+  if (staged != cudaSuccess) {
+    report.Record("allocation", false, cudaGetErrorString(staged));
+    return false;
+  }
   return CheckCuda(report, "allocation");
 }
 
@@ -308,70 +326,81 @@ void CheckSearch(Report& report, const Device& dev, const BTRAILER& job) {
   for (const uint32_t index : indices) index_of[SecondHalf(index)] = index;
 
   for (const uint8_t difficulty : {uint8_t{5}, uint8_t{8}}) {
-    const std::string name = "search vs CPU at difficulty " + std::to_string(difficulty);
-    UploadJob(dev, job, difficulty);
-    std::set<uint32_t> expected;
-    std::set<uint32_t> reported;
-    int at_difficulty = 0;
-    for (std::size_t k = 0; k < indices.size(); ++k) {
-      if (zeros[k] >= difficulty) expected.insert(indices[k]);
-      if (zeros[k] == difficulty) ++at_difficulty;
-    }
-    bool ring_ok = true;
-    for (const Range& r : ranges) {
-      const uint32_t before = dev.Counter();
-      dev.Search(r.offset, r.count / kSearchBlockThreads, kSearchBlockThreads);
-      const uint32_t after = dev.Counter();
-      if (after - before > Kest::kResultSlots) ring_ok = false;
-      for (uint32_t s = before; s != after; ++s) {
-        const auto it = index_of.find(dev.Slot(s));
-        if (it == index_of.end()) {
-          ring_ok = false;
-        } else {
-          reported.insert(it->second);
+    std::set<uint32_t> classic_reported;
+    for (const Kest::SearchPath path : {Kest::SearchPath::kClassic, Kest::SearchPath::kStaged}) {
+      const std::string name = std::string(Kest::SearchPathName(path)) +
+                               " search vs CPU at difficulty " + std::to_string(difficulty);
+      UploadJob(dev, job, difficulty);
+      std::set<uint32_t> expected;
+      std::set<uint32_t> reported;
+      int at_difficulty = 0;
+      for (std::size_t k = 0; k < indices.size(); ++k) {
+        if (zeros[k] >= difficulty) expected.insert(indices[k]);
+        if (zeros[k] == difficulty) ++at_difficulty;
+      }
+      bool ring_ok = true;
+      for (const Range& r : ranges) {
+        const uint32_t before = dev.Counter();
+        dev.Search(path, r.offset, r.count / kSearchBlockThreads, kSearchBlockThreads);
+        const uint32_t after = dev.Counter();
+        if (after - before > Kest::kResultSlots) ring_ok = false;
+        for (uint32_t s = before; s != after; ++s) {
+          const auto it = index_of.find(dev.Slot(s));
+          if (it == index_of.end()) {
+            ring_ok = false;
+          } else {
+            reported.insert(it->second);
+          }
         }
       }
+      if (!CheckCuda(report, name.c_str())) return;
+      std::vector<uint32_t> missed;
+      std::vector<uint32_t> extra;
+      std::set_difference(expected.begin(), expected.end(), reported.begin(), reported.end(),
+                          std::back_inserter(missed));
+      std::set_difference(reported.begin(), reported.end(), expected.begin(), expected.end(),
+                          std::back_inserter(extra));
+      // What the mining manager does with every reported half: the CPU check accepts it.
+      std::atomic<int> rejected{0};
+      const std::vector<uint32_t> found(reported.begin(), reported.end());
+      ParallelFor(static_cast<uint32_t>(found.size()), [&](uint32_t k) {
+        BTRAILER bt = job;
+        cuda_second_half(found[k], bt.nonce + Kest::gpu::kHalfLength);
+        if (peach(&bt, difficulty, nullptr) != 0) ++rejected;
+      });
+      char detail[256];
+      std::snprintf(detail, sizeof detail,
+                    "%zu candidates, %zu solutions expected (%d exactly at the difficulty), %zu "
+                    "reported, %zu missed, %zu extra, %d rejected by peach%s",
+                    indices.size(), expected.size(), at_difficulty, reported.size(), missed.size(),
+                    extra.size(), rejected.load(), ring_ok ? "" : ", unknown halves in the ring");
+      report.Record(
+          name, missed.empty() && extra.empty() && rejected == 0 && ring_ok && at_difficulty > 0,
+          detail);
+      if (path == Kest::SearchPath::kClassic) {
+        classic_reported = reported;
+      } else {
+        report.Record("staged = classic solution set at difficulty " + std::to_string(difficulty),
+                      reported == classic_reported, "");
+      }
     }
-    if (!CheckCuda(report, name.c_str())) return;
-    std::vector<uint32_t> missed;
-    std::vector<uint32_t> extra;
-    std::set_difference(expected.begin(), expected.end(), reported.begin(), reported.end(),
-                        std::back_inserter(missed));
-    std::set_difference(reported.begin(), reported.end(), expected.begin(), expected.end(),
-                        std::back_inserter(extra));
-    // What the mining manager does with every reported half: the CPU check accepts it.
-    std::atomic<int> rejected{0};
-    const std::vector<uint32_t> found(reported.begin(), reported.end());
-    ParallelFor(static_cast<uint32_t>(found.size()), [&](uint32_t k) {
-      BTRAILER bt = job;
-      cuda_second_half(found[k], bt.nonce + Kest::gpu::kHalfLength);
-      if (peach(&bt, difficulty, nullptr) != 0) ++rejected;
-    });
-    char detail[256];
-    std::snprintf(detail, sizeof detail,
-                  "%zu candidates, %zu solutions expected (%d exactly at the difficulty), %zu "
-                  "reported, %zu missed, %zu extra, %d rejected by peach%s",
-                  indices.size(), expected.size(), at_difficulty, reported.size(), missed.size(),
-                  extra.size(), rejected.load(), ring_ok ? "" : ", unknown halves in the ring");
-    report.Record(name,
-                  missed.empty() && extra.empty() && rejected == 0 && ring_ok && at_difficulty > 0,
-                  detail);
   }
 }
 
-void CheckRing(Report& report, const Device& dev, const BTRAILER& job) {
+void CheckRing(Report& report, const Device& dev, const BTRAILER& job, Kest::SearchPath path) {
+  const std::string name = std::string(Kest::SearchPathName(path)) + " counter and ring";
   UploadJob(dev, job, 0);  // every candidate is a solution
   // The 1025th solution (sequence 1024) goes to slot 0.
   dev.SetCounter(Kest::kResultSlots - 1);
-  dev.Search(1000, 1, 1);
+  dev.Search(path, 1000, 1, 1);
   const bool last_slot = dev.Slot(Kest::kResultSlots - 1) == SecondHalf(1000);
-  dev.Search(2000, 1, 1);
+  dev.Search(path, 2000, 1, 1);
   const bool wrapped =
       dev.Slot(Kest::kResultSlots) == SecondHalf(2000) && dev.Counter() == Kest::kResultSlots + 1;
   // Two launches of 512 from sequence 768 fill all 1024 slots, across the wrap.
   dev.SetCounter(768);
-  dev.Search(5000, 2, 256);
-  dev.Search(900000, 2, 256);
+  dev.Search(path, 5000, 2, 256);
+  dev.Search(path, 900000, 2, 256);
   std::set<Half> expected;
   for (uint32_t k = 0; k < 512; ++k) {
     expected.insert(SecondHalf(5000 + k));
@@ -380,8 +409,8 @@ void CheckRing(Report& report, const Device& dev, const BTRAILER& job) {
   std::set<Half> in_ring;
   for (uint32_t s = 0; s < Kest::kResultSlots; ++s) in_ring.insert(dev.Slot(s));
   const bool full = in_ring == expected && dev.Counter() == 768 + 1024;
-  if (!CheckCuda(report, "counter and ring")) return;
-  report.Record("counter and ring", last_slot && wrapped && full,
+  if (!CheckCuda(report, name.c_str())) return;
+  report.Record(name, last_slot && wrapped && full,
                 std::string(last_slot ? "" : "slot 1023 wrong; ") +
                     (wrapped ? "" : "slot 0 wrong; ") +
                     (full ? "" : "ring contents after the wrap wrong"));
@@ -514,14 +543,20 @@ void CheckBatchHashes(Report& report, uint32_t seed) {
 
 // Back-to-back search launches with a counter read-back after each, as the worker runs them,
 // renewing the first half when the index space of one half is used up.
-void Benchmark(Report& report, const Device& dev, BTRAILER job, double seconds, uint32_t seed) {
-  if (seconds <= 0) return;
+// Returns the candidates per second (0 when nothing was measured).
+double Benchmark(Report& report, const Device& dev, Kest::SearchPath path, BTRAILER job,
+                 double seconds, uint32_t seed) {
+  if (seconds <= 0) return 0;
+  const std::string name = std::string(Kest::SearchPathName(path)) + " search benchmark";
   auto draws = Kest::VarnRand::FromSeed(seed + 1);
-  const uint32_t n = static_cast<uint32_t>(dev.blocks) * static_cast<uint32_t>(dev.threads);
+  const bool staged = path == Kest::SearchPath::kStaged;
+  const int blocks = staged ? dev.staged_blocks : dev.blocks;
+  const int threads = staged ? dev.staged_threads : dev.threads;
+  const uint32_t n = static_cast<uint32_t>(blocks) * static_cast<uint32_t>(threads);
   const int64_t limit = (int64_t{1} << 31) - 2 * int64_t{n};
   UploadJob(dev, job, kBenchDifficulty);
-  std::printf("\n== Search benchmark: %.0f s, %u candidates per launch, difficulty %d\n", seconds,
-              n, kBenchDifficulty);
+  std::printf("\n== Search benchmark (%s): %.0f s, %u candidates per launch, difficulty %d\n",
+              Kest::SearchPathName(path), seconds, n, kBenchDifficulty);
   std::fflush(stdout);
 
   uint32_t offset = 0;
@@ -542,8 +577,9 @@ void Benchmark(Report& report, const Device& dev, BTRAILER job, double seconds, 
       ++renewals;
     }
     offset += n;
-    Kest::LaunchFindPeach(static_cast<unsigned>(dev.blocks), static_cast<unsigned>(dev.threads),
-                          dev.stream, offset, dev.map, dev.counter, dev.ring_device);
+    Kest::LaunchSearch(path, *dev.staged, static_cast<unsigned>(blocks),
+                       static_cast<unsigned>(threads), dev.stream, offset, dev.map, dev.counter,
+                       dev.ring_device);
     uint32_t count = 0;
     cudaMemcpyAsync(&count, dev.counter, sizeof count, cudaMemcpyDeviceToHost, dev.stream);
     cudaStreamSynchronize(dev.stream);
@@ -559,7 +595,7 @@ void Benchmark(Report& report, const Device& dev, BTRAILER job, double seconds, 
     }
   }
   const double elapsed = Seconds(start);
-  if (!CheckCuda(report, "search benchmark")) return;
+  if (!CheckCuda(report, name.c_str())) return 0;
   char detail[256];
   std::snprintf(detail, sizeof detail,
                 "%.4g candidates/s (%.0f candidates in %.1f s, %llu launches, %.2f ms per launch, "
@@ -567,7 +603,8 @@ void Benchmark(Report& report, const Device& dev, BTRAILER job, double seconds, 
                 candidates / elapsed, candidates, elapsed,
                 static_cast<unsigned long long>(launches),
                 1000.0 * elapsed / static_cast<double>(launches), renewals);
-  report.Record("search benchmark", true, detail);
+  report.Record(name, true, detail);
+  return candidates / elapsed;
 }
 
 }  // namespace
@@ -603,14 +640,26 @@ int main(int argc, char** argv) {
 
   Report report;
   Device dev;
+  Kest::StagedSearchBuffers staged;
+  dev.staged = &staged;
   const BTRAILER job = MakeJob(options.seed);
   if (SetUp(report, &dev)) {
     UploadJob(dev, job, 0);
     if (BuildMap(report, dev)) {
       CheckMapTiles(report, dev, job, options.seed);
       CheckSearch(report, dev, job);
-      CheckRing(report, dev, job);
-      Benchmark(report, dev, job, options.bench_seconds, options.seed);
+      CheckRing(report, dev, job, Kest::SearchPath::kClassic);
+      CheckRing(report, dev, job, Kest::SearchPath::kStaged);
+      const double classic = Benchmark(report, dev, Kest::SearchPath::kClassic, job,
+                                       options.bench_seconds, options.seed);
+      const double staged_rate = Benchmark(report, dev, Kest::SearchPath::kStaged, job,
+                                           options.bench_seconds, options.seed);
+      if (classic > 0 && staged_rate > 0) {
+        std::printf(
+            "\n== Search rate: classic %.4g, staged %.4g candidates/s, staged/classic "
+            "%.2f\n",
+            classic, staged_rate, staged_rate / classic);
+      }
     }
   }
   CheckBatchHashes(report, options.seed);
