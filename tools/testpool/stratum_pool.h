@@ -28,6 +28,12 @@ struct StratumPoolOptions {
   bool pair_lines = false;    // the first job and a template go out in one write
   bool bad_line = false;      // a non-JSON line precedes the first job
   std::size_t oversized = 0;  // a line of this many bytes precedes the first job
+
+  // TLS: serve through a TLS front with a certificate generated at start, or the given PEM
+  // files.
+  bool tls = false;
+  std::string cert_file;
+  std::string key_file;
 };
 
 // Reads the command line (argv[0] is skipped). False with `error` set for a bad option.
