@@ -40,7 +40,7 @@ po::options_description Describe() {
       ("api-token", po::value<std::string>()->value_name("TOKEN"),                 //
        "token the monitoring interface asks for")                                  //
       ("watchdog", po::value<std::string>()->value_name("SECONDS"),                //
-       "restart when no work was done this long (0: off; 120)");
+       "watchdog limit of the monitoring helper (0: off; 120)");
   return d;
 }
 
