@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <istream>
 
 #include "app/utils.h"
 #include "gpu/runtime.h"
@@ -40,34 +41,45 @@ bool GetCudaInfo(DeviceList& devices) {
   return true;
 }
 
-namespace {
-
-DeviceList ReadDeviceConfig(const char* path) {
+DeviceList ParseDeviceConfig(std::istream& in) {
   DeviceList entries;
-  FILE* file = std::fopen(path, "r");
-  if (file == nullptr) return entries;
   int n = 0;
-  if (std::fscanf(file, "%d", &n) == 1 && n > 0) {
-    bool readable = true;
-    for (int k = 0; k < n; ++k) {
-      auto record = std::make_shared<CudaDevConfig>();
-      int id = 0;
-      int percent = 0;
-      // Reading stops silently at the end of the file or at text that is not a number; the
-      // remaining records keep their zero-filled fields.
-      if (readable && std::fscanf(file, "%d", &id) == 1) {
-        record->device_id = id;
-        if (std::fscanf(file, "%d", &percent) == 1) {
-          record->intensity = static_cast<float>(percent) / 100.0f;
-        } else {
-          readable = false;
-        }
+  if (!(in >> n) || n <= 0) return entries;
+  if (n > kMaxDeviceEntries) {
+    std::cout << "deviceconfig.txt lists " << n << " devices; only the first " << kMaxDeviceEntries
+              << " are read" << std::endl;
+    n = kMaxDeviceEntries;
+  }
+  bool readable = true;
+  for (int k = 0; k < n; ++k) {
+    auto record = std::make_shared<CudaDevConfig>();
+    int id = 0;
+    int percent = 0;
+    // Reading stops silently at the end of the text or at text that is not a number; the
+    // remaining records keep their zero-filled fields.
+    if (readable && in >> id) {
+      record->device_id = id;
+      if (in >> percent) {
+        record->intensity = static_cast<float>(percent) / 100.0f;
       } else {
         readable = false;
       }
-      entries.push_back(record);
+    } else {
+      readable = false;
     }
+    entries.push_back(record);
   }
+  return entries;
+}
+
+namespace {
+
+DeviceList ReadDeviceConfig(const char* path) {
+  FILE* file = std::fopen(path, "r");
+  if (file == nullptr) return {};
+  cfilebuf buf(file);
+  std::istream in(&buf);
+  DeviceList entries = ParseDeviceConfig(in);
   std::fclose(file);
   return entries;
 }

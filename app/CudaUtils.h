@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <iosfwd>
 #include <memory>
 #include <string>
 #include <vector>
@@ -26,6 +27,8 @@ class CudaDevConfig : public DevConfig {
 using DeviceList = std::vector<std::shared_ptr<DevConfig>>;
 
 constexpr const char* kDeviceConfigFile = "deviceconfig.txt";
+// More entries than any rig has devices; a larger count in deviceconfig.txt is cut to this.
+constexpr int kMaxDeviceEntries = 256;
 
 // Fills `devices` with one record per CUDA device, in ordinal order. Ends the process with
 // status 1 when a device's properties cannot be read. Returns true.
@@ -35,5 +38,10 @@ bool GetCudaInfo(DeviceList& devices);
 // Chooses the devices to mine with: the entries of `path` in file order when it exists,
 // otherwise every detected device at full speed. Prints the selection.
 void SelectDevices(const char* path, int32_t& num_dev, DeviceList& devices);
+
+// Reads the entries of a deviceconfig.txt text: a count N, then N pairs of device id and
+// intensity in percent, as decimal integers separated by white space. Always N records (at
+// most kMaxDeviceEntries); once a number cannot be read, the rest keep their zero fields.
+DeviceList ParseDeviceConfig(std::istream& in);
 
 }  // namespace Kest

@@ -45,15 +45,7 @@ bool ReadConfigFile(const char* path, const char* hostname_path, std::string& ke
   if (file == nullptr) return false;
   cfilebuf buf(file);
   std::istream in(&buf);
-  std::string token;
-  if (in >> token) {
-    key = token;
-    ApplyWorkerName(key, hostname_path);
-  }
-  if (in >> token) password = token;
-  if (in >> token) pool_url = token;
-  pools.push_back(pool_url);
-  while (in >> token) pools.push_back(token);
+  ParseAccountConfig(in, hostname_path, key, password, pool_url, pools);
   std::fclose(file);
   return true;
 }
@@ -91,6 +83,20 @@ void PrintSummary(const std::string& key, const std::string& password, const std
 }
 
 }  // namespace
+
+void ParseAccountConfig(std::istream& in, const char* hostname_path, std::string& key,
+                        std::string& password, std::string& pool_url,
+                        std::vector<std::string>& pools) {
+  std::string token;
+  if (in >> token) {
+    key = token;
+    ApplyWorkerName(key, hostname_path);
+  }
+  if (in >> token) password = token;
+  if (in >> token) pool_url = token;
+  pools.push_back(pool_url);
+  while (in >> token) pools.push_back(token);
+}
 
 void LoadAccountConfig(const char* path, const char* hostname_path, std::string& key,
                        std::string& password, std::string& pool_url,

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <iosfwd>
 #include <memory>
 #include <string>
 #include <vector>
@@ -33,4 +34,11 @@ void LoadConfig(const RunOptions& options, std::string& key, std::string& passwo
 void LoadAccountConfig(const char* path, const char* hostname_path, std::string& key,
                        std::string& password, std::string& pool_url,
                        std::vector<std::string>& pools, const RunOptions* overrides = nullptr);
+
+// Reads the tokens of a config.txt text: key (with the worker name applied), password, main
+// pool, alternative pools. A missing token leaves its target unchanged; the main pool is always
+// appended to `pools`, then every further token.
+void ParseAccountConfig(std::istream& in, const char* hostname_path, std::string& key,
+                        std::string& password, std::string& pool_url,
+                        std::vector<std::string>& pools);
 }  // namespace Kest

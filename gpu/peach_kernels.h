@@ -53,8 +53,14 @@ const char* SearchPathName(SearchPath path);  // "classic", "staged"
 
 constexpr unsigned kStagedBlockThreads = 256;  // block size of every stage kernel
 // Staged batches hold this many full loads of resident threads, so that each hash stage, which
-// gets about an eighth of the batch, still fills the device.
+// gets about an eighth of the batch, still fills the device. The software device has no waves to
+// fill, and a batch there takes about a second per 10k candidates: one load keeps its answer to a
+// new job or to `q` as quick as a classic launch.
+#if defined(KEST_CUDA)
 constexpr int kStagedBatchWaves = 4;
+#else
+constexpr int kStagedBatchWaves = 1;
+#endif
 
 // Launch geometry of a search path on the current device: classic as FindPeachGeometry; staged
 // kStagedBlockThreads per block and enough blocks for kStagedBatchWaves times the device's

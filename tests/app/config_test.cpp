@@ -221,6 +221,17 @@ TEST_F(DeviceSelection, BadCountOrUnreadableIdCases) {
   EXPECT_FLOAT_EQ(At(1).intensity, 0.0f);
 }
 
+TEST_F(DeviceSelection, HugeCountIsCutInsteadOfFillingMemory) {
+  WriteFile(path_, "2000000000 1 100");
+  Select();
+  EXPECT_EQ(
+      out_.rfind("deviceconfig.txt lists 2000000000 devices; only the first 256 are read\n", 0),
+      0u);
+  ASSERT_GE(count_, 1);
+  EXPECT_LE(count_, Kest::kMaxDeviceEntries);
+  EXPECT_EQ(At(0).device_id, 1);
+}
+
 TEST_F(DeviceSelection, WithoutFileEveryDeviceRunsFullSpeed) {
   Select();
   ASSERT_EQ(count_, 2);

@@ -10,6 +10,7 @@
 #include "app/records.h"
 #include "gpu/second_half.h"
 #include "miner/seed.h"
+#include "pow/peach.h"
 
 namespace devtest {
 
@@ -55,6 +56,21 @@ inline BTRAILER WithSecondHalf(const BTRAILER& job, uint32_t index) {
   BTRAILER bt = job;
   cuda_second_half(index, bt.nonce + Kest::gpu::kHalfLength);
   return bt;
+}
+
+// Tile `index` of the map for the trailer's previous-block hash, built by the CPU code.
+inline std::vector<uint8_t> CpuTile(const BTRAILER& bt, uint32_t index) {
+  std::vector<uint8_t> tile(PEACH_TILE_LENGTH);
+  uint8_t* p = tile.data();
+  generate_tile(&p, static_cast<int32_t>(index), &bt, nullptr);
+  return tile;
+}
+
+// The second half the search derives from candidate `index`.
+inline std::vector<uint8_t> HalfOf(uint32_t index) {
+  std::vector<uint8_t> h(Kest::gpu::kHalfLength);
+  cuda_second_half(index, h.data());
+  return h;
 }
 
 }  // namespace devtest

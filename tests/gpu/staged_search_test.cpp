@@ -35,18 +35,8 @@ using swdev_test::Stream;
 
 constexpr std::size_t kTile = PEACH_TILE_LENGTH;
 
-std::vector<uint8_t> CpuTile(const BTRAILER& bt, uint32_t index) {
-  std::vector<uint8_t> tile(kTile);
-  uint8_t* p = tile.data();
-  generate_tile(&p, static_cast<int32_t>(index), &bt, nullptr);
-  return tile;
-}
-
-std::vector<uint8_t> HalfOf(uint32_t index) {
-  std::vector<uint8_t> h(Kest::gpu::kHalfLength);
-  cuda_second_half(index, h.data());
-  return h;
-}
+using devtest::CpuTile;
+using devtest::HalfOf;
 
 // One search path's counter and ring.
 struct Sink {

@@ -14,6 +14,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -308,6 +309,43 @@ TEST(StratumTestPool, EndsAfterItsDurationWithASummary) {
   EXPECT_GE(ElapsedMs(start), 900);
   EXPECT_NE(pool.Output().find("duration over\nsummary: accepted 0, rejected 0"),
             std::string::npos);
+}
+
+// The chaos events of ticks 1..last_tick in `log`, in order.
+std::string ChaosEvents(const std::string& log, int last_tick) {
+  std::string events;
+  std::size_t at = 0;
+  while ((at = log.find("\nchaos ", at)) != std::string::npos) {
+    const std::size_t end = log.find('\n', at + 1);
+    const std::string line = log.substr(at + 1, end - at - 1);
+    at = end;
+    if (std::atoi(line.c_str() + 6) <= last_tick) events += line + "\n";
+  }
+  return events;
+}
+
+TEST(StratumTestPool, ChaosRepeatsForItsSeedAndWritesALedger) {
+  const std::string ledger = std::string(::testing::TempDir()) + "chaos_ledger.txt";
+  std::remove(ledger.c_str());
+  PoolProcess first({"--chaos", "5", "--duration", "7", "--ledger", ledger});
+  PoolProcess again({"--chaos", "5", "--duration", "7"});
+  PoolProcess other({"--chaos", "6", "--duration", "7"});
+  ASSERT_EQ(first.Wait(), 0);
+  ASSERT_EQ(again.Wait(), 0);
+  ASSERT_EQ(other.Wait(), 0);
+  const std::string events = ChaosEvents(first.Output(), 5);
+  EXPECT_NE(events, "") << first.Output();
+  EXPECT_EQ(ChaosEvents(again.Output(), 5), events);
+  EXPECT_NE(ChaosEvents(other.Output(), 5), events);
+
+  std::FILE* file = std::fopen(ledger.c_str(), "r");
+  ASSERT_NE(file, nullptr);
+  char text[4096] = {};
+  const std::size_t size = std::fread(text, 1, sizeof(text) - 1, file);
+  std::fclose(file);
+  EXPECT_EQ(std::string(text, size).rfind("submits 0\naccepted 0\nstale 0\nduplicates 0\n", 0), 0u)
+      << text;
+  std::remove(ledger.c_str());
 }
 
 TEST(StratumTestPool, BadOptionsAreRefused) {

@@ -14,11 +14,13 @@
 #include "app/records.h"
 #include "pow/haiku.h"
 #include "pow/peach.h"
+#include "tools/tool_args.h"
 
 namespace {
 
 constexpr int kUsageStatus = 2;
-constexpr size_t kTrailerHexDigits = 2 * sizeof(BTRAILER);
+using Kest::tools::kTrailerHexDigits;
+using Kest::tools::ParseTrailer;
 
 int Usage() {
   std::fprintf(stderr, "usage: plo-peach <trailer as %zu hex digits> <difficulty 0..4294967295>\n",
@@ -26,31 +28,10 @@ int Usage() {
   return kUsageStatus;
 }
 
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-bool ParseTrailer(const char* text, BTRAILER* bt) {
-  if (std::strlen(text) != kTrailerHexDigits) return false;
-  uint8_t* out = reinterpret_cast<uint8_t*>(bt);
-  for (size_t i = 0; i < sizeof(BTRAILER); ++i) {
-    const int hi = HexValue(text[2 * i]), lo = HexValue(text[2 * i + 1]);
-    if (hi < 0 || lo < 0) return false;
-    out[i] = static_cast<uint8_t>(hi << 4 | lo);
-  }
-  return true;
-}
-
 // A decimal number 0..2^32-1 and nothing else (no sign, no spaces).
 bool ParseDifficulty(const char* text, uint32_t* difficulty) {
-  if (text[0] < '0' || text[0] > '9') return false;
-  errno = 0;
-  char* end = nullptr;
-  const unsigned long long value = std::strtoull(text, &end, 10);
-  if (errno != 0 || *end != '\0' || value > UINT32_MAX) return false;
+  uint64_t value = 0;
+  if (!Kest::tools::ParseNumber(text, 0, UINT32_MAX, &value)) return false;
   *difficulty = static_cast<uint32_t>(value);
   return true;
 }

@@ -28,6 +28,7 @@
 #include "gpu/peach_kernels.h"
 #include "gpu/runtime.h"
 #include "gpu/second_half.h"
+#include "tools/tool_args.h"
 #include "gpu/word_tables.h"
 #include "pow/sha256.h"
 
@@ -35,7 +36,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 constexpr int kUsageStatus = 2;
-constexpr std::size_t kTrailerHexDigits = 2 * sizeof(BTRAILER);
+using Kest::tools::kTrailerHexDigits;
+using Kest::tools::ParseNumber;
+using Kest::tools::ParseTrailer;
 constexpr uint32_t kHalf = Kest::gpu::kHalfLength;
 // Launches are sized so that about this many solutions are expected from one of them, far
 // below the ring's 1024 slots (a launch that overruns the ring is reported as an error).
@@ -55,35 +58,6 @@ int Usage() {
                "--difficulty 0..255 --first 0..4294967295 --count 1..4294967296\n",
                kTrailerHexDigits);
   return kUsageStatus;
-}
-
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-bool ParseTrailer(const char* text, BTRAILER* bt) {
-  if (std::strlen(text) != kTrailerHexDigits) return false;
-  uint8_t* out = reinterpret_cast<uint8_t*>(bt);
-  for (std::size_t i = 0; i < sizeof(BTRAILER); ++i) {
-    const int hi = HexValue(text[2 * i]), lo = HexValue(text[2 * i + 1]);
-    if (hi < 0 || lo < 0) return false;
-    out[i] = static_cast<uint8_t>(hi << 4 | lo);
-  }
-  return true;
-}
-
-// A decimal number min..max and nothing else (no sign, no spaces).
-bool ParseNumber(const char* text, uint64_t min, uint64_t max, uint64_t* value) {
-  if (text[0] < '0' || text[0] > '9') return false;
-  errno = 0;
-  char* end = nullptr;
-  const unsigned long long v = std::strtoull(text, &end, 10);
-  if (errno != 0 || *end != '\0' || v < min || v > max) return false;
-  *value = v;
-  return true;
 }
 
 bool ParseOptions(int argc, char** argv, Options* o) {

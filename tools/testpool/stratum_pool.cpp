@@ -14,12 +14,12 @@
 #include <boost/property_tree/ptree.hpp>
 
 #include <cerrno>
-#include <functional>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <exception>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <memory>
@@ -48,6 +48,14 @@ constexpr int kErrorUnknownMethod = 2;
 constexpr int kErrorBadNonce = 21;
 constexpr int kErrorDuplicate = 22;
 constexpr int kErrorNotSolution = 23;
+constexpr int kErrorStale = 24;
+
+// Chaos bounds.
+constexpr auto kChaosTick = std::chrono::seconds(1);
+constexpr std::size_t kRecentJobs = 64;  // older jobs a late share is still checked against
+constexpr auto kDrainTime = std::chrono::seconds(5);  // a closing connection is read this long
+constexpr uint64_t kFirstNewBlockTick = 360;  // a new block (map rebuild) not before this tick
+constexpr uint64_t kNewBlockSpacing = 600;    // ticks between new blocks, at least
 
 void Event(const std::string& text) {
   Kest::Print(text + "\n");
@@ -66,6 +74,8 @@ std::string Shown(const std::string& line) {
   return line.substr(0, kShownLineChars) + "... (" + std::to_string(line.size()) + " bytes)";
 }
 
+enum class ShareOutcome { kAccepted, kStale, kDuplicate, kBadNonce, kInvalid };
+
 // Jobs, templates and the share check; independent of the wire protocol.
 class JobBook {
  public:
@@ -80,6 +90,20 @@ class JobBook {
     MakeJob(new_block ? block_ + 1 : options_.refresh_block, new_block);
     return JobLine();
   }
+
+  // Starts the next block: a new previous-block hash; returns the job line.
+  std::string NewBlock() {
+    MakeJob(block_ + 1, true);
+    return JobLine();
+  }
+
+  // The current job's line with other values for its fields (for refused-job chaos).
+  std::string JobLineWith(const std::string& root, const std::string& diff,
+                          const std::string& block) const {
+    return "{\"method\":\"mining.notify\",\"root\":" + root + ",\"diff\":" + diff +
+           ",\"block\":" + block + "}\n";
+  }
+  const std::string& text() const { return text_; }
 
   std::string JobLine() const {
     return "{\"method\":\"mining.notify\",\"root\":\"" + text_ +
@@ -101,29 +125,42 @@ class JobBook {
            ",\"frame_id\":" + std::to_string(frame) + "}\n";
   }
 
-  // Checks a submitted nonce against the current job. Returns true when accepted; otherwise
-  // sets the error code and the reason.
-  bool CheckShare(const std::string& nonce_text, int& code, std::string& reason) {
+  // Checks a submitted nonce against the current job; otherwise sets the error code and the
+  // reason. Duplicates are those of the current job, or with chaos those of the whole run; with
+  // chaos a solution of one of the recent older jobs is stale rather than invalid.
+  ShareOutcome CheckShare(const std::string& nonce_text, int& code, std::string& reason) {
     const std::string nonce = base64_decode(nonce_text);
+    ShareOutcome outcome = ShareOutcome::kInvalid;
     if (nonce.size() != kNonceBytes || Base64(nonce.data(), nonce.size()) != nonce_text) {
       code = kErrorBadNonce;
       reason = "bad nonce: not the base64 text of 32 bytes";
-    } else if (accepted_nonces_.count(nonce) != 0) {
+      outcome = ShareOutcome::kBadNonce;
+    } else if (accepted_nonces_.count(nonce) != 0 || run_nonces_.count(nonce) != 0) {
       code = kErrorDuplicate;
       reason = "duplicate share";
+      outcome = ShareOutcome::kDuplicate;
     } else {
-      BTRAILER candidate = trailer_;
-      std::memcpy(candidate.nonce, nonce.data(), kNonceBytes);
-      if (peach(&candidate, static_cast<uint32_t>(options_.diff), nullptr) == 0) {
+      if (options_.chaos) run_nonces_.insert(nonce);
+      if (Solves(trailer_, nonce)) {
         accepted_nonces_.insert(nonce);
         ++accepted_;
-        return true;
+        return ShareOutcome::kAccepted;
       }
       code = kErrorNotSolution;
       reason = "not a solution at difficulty " + std::to_string(options_.diff);
+      if (options_.chaos) {
+        for (auto job = recent_.rbegin(); job != recent_.rend(); ++job) {
+          if (job->first == job_id_ || !Solves(job->second, nonce)) continue;
+          code = kErrorStale;
+          reason = "stale share: found for job " + std::to_string(job->first) + ", job " +
+                   std::to_string(job_id_) + " is current";
+          outcome = ShareOutcome::kStale;
+          break;
+        }
+      }
     }
     ++rejected_;
-    return false;
+    return outcome;
   }
 
   void RecordHashRate(const std::string& rate) { last_rate_ = rate; }
@@ -134,6 +171,12 @@ class JobBook {
   }
 
  private:
+  bool Solves(const BTRAILER& trailer, const std::string& nonce) const {
+    BTRAILER candidate = trailer;
+    std::memcpy(candidate.nonce, nonce.data(), kNonceBytes);
+    return peach(&candidate, static_cast<uint32_t>(options_.diff), nullptr) == 0;
+  }
+
   void MakeJob(uint64_t block, bool new_previous_hash) {
     BTRAILER next{};
     if (!options_.zero_trailer) {
@@ -146,6 +189,10 @@ class JobBook {
     text_ = Base64(&trailer_, sizeof(trailer_));
     ++job_id_;
     accepted_nonces_.clear();
+    if (options_.chaos) {
+      recent_.emplace_back(job_id_, trailer_);
+      if (recent_.size() > kRecentJobs) recent_.pop_front();
+    }
   }
 
   const StratumPoolOptions& options_;
@@ -155,6 +202,8 @@ class JobBook {
   uint64_t job_id_ = 0;
   std::string text_;
   std::set<std::string> accepted_nonces_;  // of the current job
+  std::set<std::string> run_nonces_;       // with chaos: every well-formed nonce received
+  std::deque<std::pair<uint64_t, BTRAILER>> recent_;  // with chaos: the latest jobs, by id
   int accepted_ = 0;
   int rejected_ = 0;
   std::string last_rate_ = "none";
@@ -162,27 +211,68 @@ class JobBook {
 
 class Server;
 
+// What the pool saw and did, written to the ledger file at exit.
+struct Ledger {
+  uint64_t submits = 0;     // submit lines received
+  uint64_t accepted = 0;    // solutions of the current job
+  uint64_t stale = 0;       // solutions of a recent older job
+  uint64_t duplicates = 0;  // nonces received before
+  uint64_t invalid = 0;     // not a solution of any recent job
+  uint64_t bad_nonce = 0;   // not the base64 text of 32 bytes
+  uint64_t error_replies = 0;
+  uint64_t connections = 0;
+  uint64_t refused = 0;            // closed right after accept
+  uint64_t chaos_disconnects = 0;  // connections closed by a disconnect event
+  uint64_t garbage_lines = 0;
+  uint64_t bad_jobs = 0;  // job lines with a field a miner must refuse
+  uint64_t oversized_lines = 0;
+  uint64_t stalls = 0;
+  uint64_t split_lines = 0;
+  uint64_t jobs = 0;  // job announcements after the first, storms included
+  uint64_t templates = 0;
+  uint64_t new_blocks = 0;
+  uint64_t hash_rate_reports = 0;
+
+  std::string Text() const {
+    std::ostringstream out;
+    out << "submits " << submits << "\naccepted " << accepted << "\nstale " << stale
+        << "\nduplicates " << duplicates << "\ninvalid " << invalid << "\nbad_nonce " << bad_nonce
+        << "\nerror_replies " << error_replies << "\nconnections " << connections << "\nrefused "
+        << refused << "\nchaos_disconnects " << chaos_disconnects << "\ngarbage_lines "
+        << garbage_lines << "\nbad_jobs " << bad_jobs << "\noversized_lines " << oversized_lines
+        << "\nstalls " << stalls << "\nsplit_lines " << split_lines << "\njobs " << jobs
+        << "\ntemplates " << templates << "\nnew_blocks " << new_blocks << "\nhash_rate_reports "
+        << hash_rate_reports << "\n";
+    return out.str();
+  }
+};
+
 // One client connection. Everything runs on the pool's single I/O thread.
 class Session : public std::enable_shared_from_this<Session> {
  public:
   Session(tcp::socket socket, int number, Server& server)
       : socket_(std::move(socket)),
         pause_(socket_.get_executor()),
+        drain_timer_(socket_.get_executor()),
         number_(number),
         server_(server) {}
 
   void Start() { Read(); }
   bool subscribed() const { return subscribed_; }
-  bool open() const { return !closed_; }
+  bool open() const { return !closed_ && !draining_; }
 
-  // Queues one or more lines as one write (two with --split-lines).
+  // Queues one or more lines as one write (several with split writes).
   void Send(const std::string& text);
+  void SendError(int code, const std::string& why);
   void Close(const std::string& why);
+  // Stops sending and shuts the sending side, but goes on reading (and counting submits)
+  // until the client closes or a few seconds pass, so no line the client wrote is lost.
+  void Drain(const std::string& why);
 
  private:
   struct Chunk {
     std::string bytes;
-    bool pause_before;
+    std::chrono::milliseconds pause_before;
   };
 
   void Read();
@@ -196,18 +286,21 @@ class Session : public std::enable_shared_from_this<Session> {
 
   tcp::socket socket_;
   asio::steady_timer pause_;
+  asio::steady_timer drain_timer_;
   asio::streambuf input_{kMaxClientLine};
   std::deque<Chunk> outbox_;
   bool writing_ = false;
   bool close_when_sent_ = false;
   bool closed_ = false;
+  bool draining_ = false;
+  bool write_in_flight_ = false;  // the front of the outbox is being written
   bool subscribed_ = false;
   unsigned lines_ = 0;
   int number_;
   Server& server_;
 };
 
-// Listener, timers and the set of connections.
+// Listener, timers, the set of connections and, with --chaos, the misbehaviour schedule.
 class Server {
  public:
   Server(asio::io_context& io, const StratumPoolOptions& options)
@@ -217,7 +310,12 @@ class Server {
         acceptor_(io),
         listen_timer_(io),
         job_timer_(io),
-        template_timer_(io) {}
+        template_timer_(io),
+        chaos_timer_(io),
+        job_storm_timer_(io),
+        template_storm_timer_(io),
+        schedule_(options.chaos_seed),
+        split_random_(options.chaos_seed ^ 0x5851f42d4c957f2dull) {}
 
   // Binds 127.0.0.1 at the configured port and returns the port; throws when it cannot.
   uint16_t Bind() {
@@ -248,23 +346,63 @@ class Server {
     }
     Repeat(job_timer_, options_.job_every_s, [this] { NewJob(); });
     Repeat(template_timer_, options_.template_every_s, [this] { NewTemplate(); });
+    if (options_.chaos) {
+      testpool::Event("chaos with seed " + std::to_string(options_.chaos_seed));
+      ChaosTick();
+    }
   }
 
   // Sends every connection a refreshed job.
   void NewJob() {
     const std::string line = book_.Refresh();
     testpool::Event("new " + book_.JobSummary());
+    ++ledger_.jobs;
     Broadcast(line);
   }
 
   // Sends every connection a template.
   void NewTemplate() {
     testpool::Event("new template");
+    ++ledger_.templates;
     Broadcast(book_.TemplateLine());
   }
 
   JobBook& book() { return book_; }
+  Ledger& ledger() { return ledger_; }
   const StratumPoolOptions& options() const { return options_; }
+
+  // Until when writes are held back (a chaos stall); in the past when they are not.
+  std::chrono::steady_clock::time_point stalled_until() const { return stalled_until_; }
+
+  // With chaos split writes in force: cuts `text` into pieces with pauses between them and
+  // returns true; otherwise false.
+  bool SplitForChaos(const std::string& text,
+                     std::vector<std::pair<std::string, std::chrono::milliseconds>>& pieces) {
+    if (split_lines_left_ == 0 || text.size() < 2) return false;
+    --split_lines_left_;
+    ++ledger_.split_lines;
+    const std::size_t count = std::min<std::size_t>(2 + split_random_() % 5, text.size());
+    std::vector<std::size_t> cuts;
+    for (std::size_t i = 1; i < count; ++i) cuts.push_back(1 + split_random_() % (text.size() - 1));
+    std::sort(cuts.begin(), cuts.end());
+    cuts.erase(std::unique(cuts.begin(), cuts.end()), cuts.end());
+    std::size_t from = 0;
+    for (std::size_t i = 0; i <= cuts.size(); ++i) {
+      const std::size_t to = i < cuts.size() ? cuts[i] : text.size();
+      const auto pause =
+          std::chrono::milliseconds(i == 0 ? 0 : static_cast<long>(5 + split_random_() % 150));
+      pieces.emplace_back(text.substr(from, to - from), pause);
+      from = to;
+    }
+    return true;
+  }
+
+  void WriteLedger() const {
+    if (options_.ledger_path.empty()) return;
+    std::ofstream out(options_.ledger_path, std::ios::trunc);
+    out << ledger_.Text();
+    if (!out.flush()) testpool::Event("cannot write the ledger to " + options_.ledger_path);
+  }
 
  private:
   void Open(uint16_t port) {
@@ -281,6 +419,7 @@ class Server {
       ErrorCode peer_error;
       const auto peer = socket.remote_endpoint(peer_error);
       const int number = ++connections_;
+      ++ledger_.connections;
       testpool::Event("connection " + std::to_string(number) + " from " +
                       (peer_error
                            ? std::string("?")
@@ -288,6 +427,11 @@ class Server {
       auto session = std::make_shared<Session>(std::move(socket), number, *this);
       sessions_.push_back(session);
       session->Start();
+      if (refuse_next_ > 0) {
+        --refuse_next_;
+        ++ledger_.refused;
+        session->Drain("refused by chaos");
+      }
       Accept();
     });
   }
@@ -313,6 +457,140 @@ class Server {
     });
   }
 
+  // `count` actions `spacing` apart on `timer`.
+  void Storm(asio::steady_timer& timer, unsigned count, std::chrono::milliseconds spacing,
+             std::function<void()> action) {
+    if (count == 0) return;
+    action();
+    timer.expires_after(spacing);
+    timer.async_wait([this, &timer, count, spacing, action](const ErrorCode& ec) {
+      if (!ec) Storm(timer, count - 1, spacing, action);
+    });
+  }
+
+  // One chaos step per second. Every tick draws the same three numbers whether or not it acts,
+  // so for a seed the n-th tick always does the same thing; only timing differs between runs.
+  void ChaosTick() {
+    chaos_timer_.expires_after(kChaosTick);
+    chaos_timer_.async_wait([this](const ErrorCode& ec) {
+      if (ec) return;
+      ++tick_;
+      const uint64_t roll = schedule_() % 100;
+      const uint64_t a = schedule_();
+      const uint64_t b = schedule_();
+      if (tick_ >= quiet_until_) ChaosAction(roll, a, b);
+      ChaosTick();
+    });
+  }
+
+  void Quiet(uint64_t ticks) { quiet_until_ = tick_ + ticks; }
+  void ChaosEvent(const std::string& what) {
+    testpool::Event("chaos " + std::to_string(tick_) + ": " + what);
+  }
+
+  void ChaosAction(uint64_t roll, uint64_t a, uint64_t b) {
+    using std::chrono::milliseconds;
+    if (roll < 5) {
+      int closed = 0;
+      for (auto& weak : sessions_) {
+        auto session = weak.lock();
+        if (!session || !session->open()) continue;
+        session->Drain("chaos disconnect");
+        ++closed;
+      }
+      ledger_.chaos_disconnects += static_cast<uint64_t>(closed);
+      ChaosEvent("disconnect (" + std::to_string(closed) + " connections)");
+      Quiet(10 + a % 10);
+    } else if (roll < 11) {
+      const std::string line = GarbageLine(a, b);
+      ChaosEvent("garbage line (" + std::to_string(line.size()) + " bytes)");
+      ++ledger_.garbage_lines;
+      Broadcast(line);
+    } else if (roll < 15) {
+      // Mostly over the miner's 64 KiB line limit (it reconnects), sometimes just under it.
+      const std::size_t size = (a % 4 == 0) ? 60 * 1024 : 64 * 1024 + 1 + a % (64 * 1024);
+      ChaosEvent("oversized line (" + std::to_string(size) + " bytes)");
+      ++ledger_.oversized_lines;
+      Broadcast(std::string(size, static_cast<char>('a' + b % 26)) + "\n");
+      Quiet(5 + b % 5);
+    } else if (roll < 20) {
+      const auto stall = std::chrono::seconds(2 + a % 7);
+      stalled_until_ = std::chrono::steady_clock::now() + stall;
+      ChaosEvent("stall for " + std::to_string(stall.count()) + " s");
+      ++ledger_.stalls;
+      Quiet(static_cast<uint64_t>(stall.count()) + 5);
+    } else if (roll < 26) {
+      split_lines_left_ += 5 + a % 16;
+      ChaosEvent("split writes for the next " + std::to_string(split_lines_left_) + " lines");
+    } else if (roll < 32) {
+      const unsigned count = static_cast<unsigned>(3 + a % 13);
+      ChaosEvent("job storm of " + std::to_string(count));
+      Storm(job_storm_timer_, count, milliseconds(100 + b % 300), [this] { NewJob(); });
+      Quiet(5);
+    } else if (roll < 37) {
+      const unsigned count = static_cast<unsigned>(3 + a % 13);
+      ChaosEvent("template storm of " + std::to_string(count));
+      Storm(template_storm_timer_, count, milliseconds(50 + b % 150), [this] { NewTemplate(); });
+    } else if (roll < 41) {
+      refuse_next_ = static_cast<unsigned>(1 + a % 2);
+      ChaosEvent("refusing the next " + std::to_string(refuse_next_) + " connections");
+    } else if (roll < 43 && tick_ >= kFirstNewBlockTick &&
+               (last_new_block_ == 0 || tick_ - last_new_block_ >= kNewBlockSpacing)) {
+      last_new_block_ = tick_;
+      const std::string line = book_.NewBlock();
+      ChaosEvent("new block, " + book_.JobSummary());
+      ++ledger_.new_blocks;
+      Broadcast(line);
+      Quiet(20);
+    }
+  }
+
+  // A line a miner must survive and ignore: random bytes, terminal control sequences, broken
+  // JSON, or a job with a field it must refuse (the current job stays valid).
+  std::string GarbageLine(uint64_t a, uint64_t b) {
+    std::mt19937_64 random(a);
+    const std::string& root = book_.text();
+    switch (b % 10) {
+      case 0: {
+        std::string bytes(1 + random() % 300, '\0');
+        for (auto& c : bytes) {
+          c = static_cast<char>(random());
+          if (c == '\n') c = ' ';
+        }
+        return bytes + "\n";
+      }
+      case 1: {
+        static const char kFake[] =
+            "\x1b[2J\x1b[HReceived new work! Share diff: 1 | Block:9\r\x07\0tail\n";
+        return std::string(kFake, sizeof(kFake) - 1);
+      }
+      case 2:
+        return "{\"method\":\"message\",\"value\":\"\\u001b[2J\\r\\u0000fake\"}\n";
+      case 3:
+        return "{\"method\":\"mining.notify\",\"root\":\"" +
+               root.substr(0, random() % root.size()) + "\n";
+      case 4:
+        ++ledger_.bad_jobs;
+        return book_.JobLineWith("\"" + root + "\"", (random() & 1) ? "256" : "-1", "0");
+      case 5:
+        ++ledger_.bad_jobs;
+        return book_.JobLineWith((random() & 1) ? "null" : "12345", "1", "0");
+      case 6: {
+        ++ledger_.bad_jobs;
+        std::string bad = root;
+        bad[random() % bad.size()] = "*!~ "[random() % 4];
+        return book_.JobLineWith("\"" + bad + "\"", "1", "0");
+      }
+      case 7:
+        ++ledger_.bad_jobs;
+        return book_.JobLineWith("\"" + root.substr(0, 100) + "\"", "1", "0");
+      case 8:
+        return "{\"error\":" + std::to_string(random() % 100000) + ",\"des\":\"chaos\"}\n";
+      default:
+        return "{\"method\":\"mining.chaos\",\"n\":" + std::to_string(random() % 1000) + "}\n";
+    }
+  }
+
   asio::io_context& io_;
   const StratumPoolOptions& options_;
   JobBook book_;
@@ -320,21 +598,43 @@ class Server {
   asio::steady_timer listen_timer_;
   asio::steady_timer job_timer_;
   asio::steady_timer template_timer_;
+  asio::steady_timer chaos_timer_;
+  asio::steady_timer job_storm_timer_;
+  asio::steady_timer template_storm_timer_;
   uint16_t port_ = 0;
   int connections_ = 0;
   std::vector<std::weak_ptr<Session>> sessions_;
+  Ledger ledger_;
+
+  std::mt19937_64 schedule_;      // chaos events, three draws per tick
+  std::mt19937_64 split_random_;  // cut points and pauses of split writes
+  uint64_t tick_ = 0;
+  uint64_t quiet_until_ = 0;  // no chaos event before this tick
+  uint64_t last_new_block_ = 0;
+  unsigned refuse_next_ = 0;
+  std::size_t split_lines_left_ = 0;
+  std::chrono::steady_clock::time_point stalled_until_{};
 };
 
 void Session::Send(const std::string& text) {
-  if (closed_) return;
-  if (server_.options().split_lines && text.size() > 1) {
+  if (closed_ || draining_) return;
+  std::vector<std::pair<std::string, std::chrono::milliseconds>> pieces;
+  if (server_.SplitForChaos(text, pieces)) {
+    for (auto& piece : pieces) outbox_.push_back({std::move(piece.first), piece.second});
+  } else if (server_.options().split_lines && text.size() > 1) {
     const std::size_t half = text.size() / 2;
-    outbox_.push_back({text.substr(0, half), false});
-    outbox_.push_back({text.substr(half), true});
+    outbox_.push_back({text.substr(0, half), std::chrono::milliseconds(0)});
+    outbox_.push_back({text.substr(half), kSplitPause});
   } else {
-    outbox_.push_back({text, false});
+    outbox_.push_back({text, std::chrono::milliseconds(0)});
   }
   if (!writing_) WriteNext();
+}
+
+void Session::SendError(int code, const std::string& why) {
+  if (!open()) return;
+  ++server_.ledger().error_replies;
+  Send(ErrorLine(code, why));
 }
 
 void Session::Close(const std::string& why) {
@@ -344,7 +644,24 @@ void Session::Close(const std::string& why) {
   socket_.shutdown(tcp::socket::shutdown_both, ignored);
   socket_.close(ignored);
   pause_.cancel();
+  drain_timer_.cancel();
   Event("closed (" + why + ")");
+}
+
+void Session::Drain(const std::string& why) {
+  if (closed_ || draining_) return;
+  draining_ = true;
+  // A chunk being written stays alive until its write completes.
+  while (outbox_.size() > (write_in_flight_ ? 1u : 0u)) outbox_.pop_back();
+  pause_.cancel();
+  ErrorCode ignored;
+  socket_.shutdown(tcp::socket::shutdown_send, ignored);
+  Event("closing (" + why + ")");
+  auto self = shared_from_this();
+  drain_timer_.expires_after(kDrainTime);
+  drain_timer_.async_wait([this, self, why](const ErrorCode& ec) {
+    if (!ec) Close(why + ", client silent");
+  });
 }
 
 void Session::Read() {
@@ -381,7 +698,7 @@ void Session::OnLine(const std::string& line) {
   const std::string method = parsed ? request.get("method", "") : "";
   if (!parsed) {
     Event("not JSON: " + Shown(line));
-    Send(ErrorLine(kErrorNotJson, "not JSON"));
+    SendError(kErrorNotJson, "not JSON");
   } else if (method == "subscribe") {
     OnSubscribe(request);
   } else if (method == "ping") {
@@ -392,13 +709,14 @@ void Session::OnLine(const std::string& line) {
   } else if (method == "mining.update_hr") {
     const std::string rate = request.get("hr", "");
     server_.book().RecordHashRate(rate);
+    ++server_.ledger().hash_rate_reports;
     Event("hash rate " + rate);
   } else if (method == "mining.xtemplate") {
     Event("template requested");
     Send(server_.book().TemplateLine());
   } else {
     Event("unknown request: " + Shown(line));
-    Send(ErrorLine(kErrorUnknownMethod, "unknown method"));
+    SendError(kErrorUnknownMethod, "unknown method");
   }
 
   const unsigned close_after = server_.options().close_after;
@@ -425,17 +743,38 @@ void Session::OnSubscribe(const boost::property_tree::ptree& request) {
 void Session::OnSubmit(const boost::property_tree::ptree& request) {
   int code = 0;
   std::string reason;
-  if (server_.book().CheckShare(request.get("nonce", ""), code, reason)) {
-    Event("share accepted");
+  Ledger& ledger = server_.ledger();
+  ++ledger.submits;
+  const ShareOutcome outcome = server_.book().CheckShare(request.get("nonce", ""), code, reason);
+  switch (outcome) {
+    case ShareOutcome::kAccepted:
+      ++ledger.accepted;
+      break;
+    case ShareOutcome::kStale:
+      ++ledger.stale;
+      break;
+    case ShareOutcome::kDuplicate:
+      ++ledger.duplicates;
+      break;
+    case ShareOutcome::kBadNonce:
+      ++ledger.bad_nonce;
+      break;
+    case ShareOutcome::kInvalid:
+      ++ledger.invalid;
+      break;
+  }
+  const char* draining = draining_ ? " (connection closing: no answer)" : "";
+  if (outcome == ShareOutcome::kAccepted) {
+    Event(std::string("share accepted") + draining);
     Send("{\"method\":\"message\",\"value\":\"share accepted\"}\n");
   } else {
-    Event("share rejected: " + reason);
-    Send(ErrorLine(code, reason));
+    Event("share rejected: " + reason + draining);
+    SendError(code, reason);
   }
 }
 
 void Session::WriteNext() {
-  if (closed_) return;
+  if (closed_ || draining_) return;
   if (outbox_.empty()) {
     writing_ = false;
     if (close_when_sent_) Close("after " + std::to_string(lines_) + " lines");
@@ -443,11 +782,21 @@ void Session::WriteNext() {
   }
   writing_ = true;
   auto self = shared_from_this();
+  const auto now = std::chrono::steady_clock::now();
+  if (server_.stalled_until() > now) {
+    pause_.expires_at(server_.stalled_until());
+    pause_.async_wait([this, self](const ErrorCode& ec) {
+      if (!ec) WriteNext();
+    });
+    return;
+  }
   auto write = [this, self] {
-    if (closed_) return;
+    if (closed_ || draining_) return;
+    write_in_flight_ = true;
     asio::async_write(socket_, asio::buffer(outbox_.front().bytes),
                       [this, self](const ErrorCode& ec, std::size_t) {
-                        if (closed_) return;
+                        write_in_flight_ = false;
+                        if (closed_ || draining_) return;
                         if (ec) {
                           Close(ec.message());
                           return;
@@ -456,8 +805,9 @@ void Session::WriteNext() {
                         WriteNext();
                       });
   };
-  if (outbox_.front().pause_before) {
-    pause_.expires_after(kSplitPause);
+  const auto pause = outbox_.front().pause_before;
+  if (pause.count() > 0) {
+    pause_.expires_after(pause);
     pause_.async_wait([write](const ErrorCode& ec) {
       if (!ec) write();
     });
@@ -502,6 +852,15 @@ std::string StratumPoolUsage() {
          "  --tls                 serve TLS with a certificate made at start (fingerprint "
          "printed)\n"
          "  --cert FILE --key FILE  serve TLS with this PEM certificate chain and key\n"
+         "soak testing:\n"
+         "  --chaos SEED          misbehave at random, repeatably for a seed (except timing):\n"
+         "                        disconnects, refused connections, garbage and oversized\n"
+         "                        lines, jobs a miner must refuse, stalls, split writes, job\n"
+         "                        and template storms, rarely a new block; bounded so that a\n"
+         "                        miner can still mine. Late shares of recent jobs count as\n"
+         "                        stale, a nonce seen before in the run as a duplicate\n"
+         "  --ledger FILE         write the ledger (submits received, duplicates, accepted,\n"
+         "                        stale, invalid, and what the chaos did) to FILE at exit\n"
          "signals: SIGUSR1 sends a new job now, SIGUSR2 a template now; SIGINT/SIGTERM stop\n";
 }
 
@@ -529,6 +888,11 @@ bool ParseStratumPoolOptions(int argc, char** argv, StratumPoolOptions& options,
       {"--refuse-for", [&](uint64_t v) { options.refuse_s = static_cast<unsigned>(v); }},
       {"--close-after", [&](uint64_t v) { options.close_after = static_cast<unsigned>(v); }},
       {"--oversized", [&](uint64_t v) { options.oversized = static_cast<std::size_t>(v); }},
+      {"--chaos",
+       [&](uint64_t v) {
+         options.chaos = true;
+         options.chaos_seed = v;
+       }},
   };
   const std::map<std::string, uint64_t> limits = {
       {"--port", 65535},
@@ -542,6 +906,7 @@ bool ParseStratumPoolOptions(int argc, char** argv, StratumPoolOptions& options,
       {"--refuse-for", kMaxSeconds},
       {"--close-after", UINT32_MAX},
       {"--oversized", kMaxLine},
+      {"--chaos", UINT64_MAX},
   };
   for (int i = 1; i < argc; ++i) {
     const std::string name = argv[i];
@@ -556,6 +921,14 @@ bool ParseStratumPoolOptions(int argc, char** argv, StratumPoolOptions& options,
       }
       (name == "--cert" ? options.cert_file : options.key_file) = argv[++i];
       options.tls = true;
+      continue;
+    }
+    if (name == "--ledger") {
+      if (i + 1 >= argc || argv[i + 1][0] == '\0') {
+        error = "option --ledger needs a file name";
+        return false;
+      }
+      options.ledger_path = argv[++i];
       continue;
     }
     const auto flag = flags.find(name);
@@ -655,6 +1028,14 @@ int RunStratumPool(int argc, char** argv) {
   server.Start();
   io.run();
   Event(server.book().Summary());
+  if (options.chaos) {
+    std::string ledger = server.ledger().Text();
+    for (auto& c : ledger) {
+      if (c == '\n') c = ',';
+    }
+    Event("ledger: " + ledger);
+  }
+  server.WriteLedger();
   return 0;
 }
 

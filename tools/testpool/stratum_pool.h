@@ -34,6 +34,11 @@ struct StratumPoolOptions {
   bool tls = false;
   std::string cert_file;
   std::string key_file;
+
+  // Chaos (soak testing): seeded random misbehaviour, bounded so that a miner can still mine.
+  bool chaos = false;
+  uint64_t chaos_seed = 0;
+  std::string ledger_path;  // where the ledger of received submits is written at exit
 };
 
 // Reads the command line (argv[0] is skipped). False with `error` set for a bad option.
