@@ -5,6 +5,7 @@
 #include <istream>
 
 #include "app/CudaUtils.h"
+#include "app/options.h"
 #include "app/utils.h"
 
 namespace Kest {
@@ -99,17 +100,30 @@ void ParseAccountConfig(std::istream& in, const char* hostname_path, std::string
 
 void LoadAccountConfig(const char* path, const char* hostname_path, std::string& key,
                        std::string& password, std::string& pool_url,
-                       std::vector<std::string>& pools) {
+                       std::vector<std::string>& pools, const RunOptions* overrides) {
   if (!(is_file_exist(path) &&
         ReadConfigFile(path, hostname_path, key, password, pool_url, pools))) {
     CreateConfigFile(path, key, password, pool_url, pools);
   }
+  if (overrides != nullptr) {
+    if (overrides->user) {
+      key = *overrides->user;
+      ApplyWorkerName(key, hostname_path);
+    }
+    if (overrides->password) password = *overrides->password;
+    if (!overrides->pools.empty()) {
+      pools = overrides->pools;
+      pool_url = pools.front();
+    }
+  }
   PrintSummary(key, password, pool_url, pools);
 }
 
-void LoadConfig(std::string& key, std::string& password, std::string& pool_url, int32_t& num_dev,
-                std::vector<std::string>& pools, std::vector<std::shared_ptr<DevConfig>>& devices) {
-  LoadAccountConfig(kConfigFile, "/etc/hostname", key, password, pool_url, pools);
+void LoadConfig(const RunOptions& options, std::string& key, std::string& password,
+                std::string& pool_url, int32_t& num_dev, std::vector<std::string>& pools,
+                std::vector<std::shared_ptr<DevConfig>>& devices) {
+  LoadAccountConfig(options.config_file.c_str(), "/etc/hostname", key, password, pool_url, pools,
+                    &options);
   SelectDevices(kDeviceConfigFile, num_dev, devices);
 }
 

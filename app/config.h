@@ -9,6 +9,7 @@
 
 namespace Kest {
 class DevConfig;
+struct RunOptions;
 
 // Built-in defaults, used when config.txt is absent or short.
 extern const char* const kDefaultMinerKey;
@@ -17,19 +18,22 @@ extern const char* const kDefaultPoolUrl;
 constexpr const char* kConfigFile = "config.txt";
 constexpr const char* kComputerNamePlaceholder = "%computername%";
 
-// Prints the banner; arguments are ignored. Returns 0.
+// Prints the banner (the command line is read by ParseOptions, app/options.h). Returns 0.
 int ParseInput(int& argc, char** argv);
 
-// Reads (or creates) config.txt in the working directory, prints the summary, then selects the
-// devices to mine with (deviceconfig.txt) and prints that selection.
-void LoadConfig(std::string& key, std::string& password, std::string& pool_url, int32_t& num_dev,
-                std::vector<std::string>& pools, std::vector<std::shared_ptr<DevConfig>>& devices);
+// Reads (or creates) the account file named by `options` (config.txt by default), applies the
+// command line's account and pools over it, prints the summary, then selects the devices to
+// mine with (deviceconfig.txt) and prints that selection.
+void LoadConfig(const RunOptions& options, std::string& key, std::string& password,
+                std::string& pool_url, int32_t& num_dev, std::vector<std::string>& pools,
+                std::vector<std::shared_ptr<DevConfig>>& devices);
 
 // First half of LoadConfig: the account settings and pool list from `path`; creates the file
 // with the defaults when it does not exist. `hostname_path` is where the worker name comes from.
+// `overrides`, when given, replaces the key, password and pool list read from the file.
 void LoadAccountConfig(const char* path, const char* hostname_path, std::string& key,
                        std::string& password, std::string& pool_url,
-                       std::vector<std::string>& pools);
+                       std::vector<std::string>& pools, const RunOptions* overrides = nullptr);
 
 // Reads the tokens of a config.txt text: key (with the worker name applied), password, main
 // pool, alternative pools. A missing token leaves its target unchanged; the main pool is always

@@ -1,6 +1,5 @@
 // Process entry: the start-up sequence, the two long-lived threads and shutdown.
 #include <atomic>
-#include <cstdlib>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
@@ -42,16 +41,35 @@ void KeyReceiver() {
 }
 
 int main(int argc, char** argv) {
+  Kest::RunOptions options;
+  std::string error;
+  if (!Kest::ParseOptions(argc, argv, options, &error)) {
+    std::fprintf(stderr, "plominer: %s. %s\n", error.c_str(), Kest::kUsageHint);
+    return Kest::kExitBadCommandLine;
+  }
+  if (options.help) {
+    std::cout << Kest::OptionsUsage() << std::flush;
+    return 0;
+  }
+  if (options.version) {
+    std::cout << "Varn-PLOMiner (Cuda) v2.4" << std::endl;
+    return 0;
+  }
+
   Kest::ParseInput(argc, argv);
   Kest::GetDevInfo(gDeviceConfig);
   gNumDev = static_cast<int32_t>(gDeviceConfig.size());
-  Kest::LoadConfig(gMinerKey, gMinerPassword, gPoolUrl, gNumDev, gPools, gDeviceConfig);
+  Kest::LoadConfig(options, gMinerKey, gMinerPassword, gPoolUrl, gNumDev, gPools, gDeviceConfig);
 
   gPoolApi = std::make_shared<Kest::PoolApi>(gMinerKey, gMinerPassword, gExitSignal, gPools);
+  Kest::PoolApi::FailoverSettings failover;
+  failover.failover_after_ms = options.failover_after_s * 1000;
+  failover.retry_main_ms = options.retry_main_s * 1000;
+  failover.idle_timeout_ms = options.idle_timeout_s * 1000;
+  gPoolApi->Configure(failover);
   // Monitoring: the API answers from now on (devices are listed once set up).
-  const Kest::RunOptions options;  // defaults until the command line is parsed above
   Kest::Monitoring monitoring;
-  if (!monitoring.Start(options, gPoolApi)) return 2;  // an unusable --api-bind address
+  if (!monitoring.Start(options, gPoolApi)) return Kest::kExitBadCommandLine;
   // The keyboard works from the first moment: 'q' also ends the wait for a pool. gPoolApi is
   // set before the thread starts and never replaced, so the thread may read it.
   gKeyreceiverThread = new std::thread(KeyReceiver);
@@ -65,6 +83,9 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
     std::_Exit(255);
   }
+  // From here on the watcher keeps the pool connection usable: it notices a silent or lost
+  // pool, moves to the next one and returns to the main pool when it is back.
+  gPoolApi->StartWatcher();
 
   GlobalMiner = std::make_shared<Kest::MinerManCuda>(gNumDev, gPoolApi, gDeviceConfig, gExitSignal);
   std::printf("Starting init GPUs \n");

@@ -10,6 +10,8 @@
 namespace Kest {
 
 struct RunOptions {
+  bool help = false;                       // --help: print the options and end
+  bool version = false;                    // --version: print the version and end
   std::string config_file = "config.txt";  // --config FILE
   std::vector<std::string> pools;       // -o/--pool URL (repeatable): replaces config.txt's pools
   std::optional<std::string> user;      // -u/--user KEY
@@ -22,5 +24,18 @@ struct RunOptions {
   std::optional<std::string> api_token;  // --api-token TOKEN
   uint32_t watchdog_s = 120;             // --watchdog SECONDS (0: off)
 };
+
+// Exit status of a command line the miner cannot run with.
+constexpr int kExitBadCommandLine = 2;
+
+// Reads the command line (argv[0] is the program). On a bad option or value returns false and
+// sets `error` to one line (no line feed) saying what is wrong; `options` is then unspecified.
+bool ParseOptions(int argc, const char* const* argv, RunOptions& options, std::string* error);
+
+// The option table printed by --help.
+std::string OptionsUsage();
+
+// The hint printed after a command-line error.
+constexpr const char* kUsageHint = "Try 'plominer --help' for the list of options.";
 
 }  // namespace Kest

@@ -1,5 +1,8 @@
 #include "pool/pool_api.h"
 
+#include <algorithm>
+#include <cctype>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -14,22 +17,53 @@ namespace Kest {
 namespace {
 
 const char kStratumScheme[] = "stratum+tcp://";
+const char kStratumSslScheme[] = "stratum+ssl://";
+const char kStratumTlsScheme[] = "stratum+tls://";
 const char kHttpsScheme[] = "https://";
 const char kHttpScheme[] = "http://";
 
 constexpr int kReadyChecks = 50;  // 50 x 100 ms: 5 s for a client to become ready
 constexpr uint32_t kReadyCheckMs = 100;
-constexpr uint32_t kJobWaitMs = 100;  // GetJob's poll of `ready`
-constexpr uint32_t kWatchIntervalMs = 3000;
-constexpr uint32_t kWatchStepMs = 100;    // the watcher's pause is cut short by the exit flag
-constexpr std::size_t kAddressParts = 2;  // host and port
+constexpr uint32_t kJobWaitMs = 100;        // GetJob's poll of `ready`
+constexpr uint32_t kWatchStepMs = 100;      // the watcher looks at the connection this often
+constexpr uint32_t kProbeWindowMs = 10000;  // how long a probe of the main pool may take at most
+constexpr std::size_t kAddressParts = 2;    // host and port
+constexpr std::size_t kPinBytes = 32;       // SHA-256
+
+using Clock = std::chrono::steady_clock;
 
 bool ClientReady(PoolApi::PoolImpl& holder) {
   return holder.is_stratum ? holder.stratum->IsReady() : holder.getwork->IsReady();
 }
 
-bool ClientAlive(PoolApi::PoolImpl& holder) {
-  return holder.is_stratum ? holder.stratum->CheckAlive() : holder.getwork->CheckAlive();
+// Connected and heard from; the getwork client asks per request and counts as usable once it
+// has a job.
+bool ClientUsable(PoolApi::PoolImpl& holder) {
+  return holder.is_stratum ? holder.stratum->IsUsable() : holder.getwork->IsReady();
+}
+
+std::string ClientProblem(PoolApi::PoolImpl& holder) {
+  return holder.is_stratum ? holder.stratum->Problem() : std::string("no work received");
+}
+
+// Hex digits (colons between them allowed) to bytes; false unless exactly kPinBytes.
+bool ParsePin(const std::string& text, std::string& pin) {
+  std::string hex;
+  for (char c : text) {
+    if (c == ':') continue;
+    if (!std::isxdigit(static_cast<unsigned char>(c))) return false;
+    hex += c;
+  }
+  if (hex.size() != kPinBytes * 2) return false;
+  pin.clear();
+  for (std::size_t i = 0; i < hex.size(); i += 2) {
+    pin += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+  }
+  return true;
+}
+
+std::string Seconds(uint32_t ms) {
+  return ms % 1000 == 0 ? std::to_string(ms / 1000) + " s" : std::to_string(ms) + " ms";
 }
 
 }  // namespace
@@ -39,7 +73,19 @@ PoolApi::PoolApi(std::string key, std::string password, std::atomic<bool>& exit_
     : key(std::move(key)), password(std::move(password)), pools(pools), exit_flag(exit_flag) {}
 
 PoolApi::~PoolApi() {
+  StopWatcher();
   Install(nullptr);
+}
+
+void PoolApi::StartWatcher() {
+  if (watcher.joinable()) return;
+  watcher_stop = false;
+  watcher = std::thread([this] { PoolWatcher(); });
+}
+
+void PoolApi::StopWatcher() {
+  watcher_stop = true;
+  if (watcher.joinable()) watcher.join();
 }
 
 std::shared_ptr<PoolApi::PoolImpl> PoolApi::Active() const {
@@ -63,21 +109,37 @@ std::string PoolApi::PoolAt(int index) const {
   return pools[static_cast<std::size_t>(((index % count) + count) % count)];
 }
 
-bool PoolApi::SetupPoolConnection(std::string& address) {
-  const bool stratum = address.find(kStratumScheme) != std::string::npos;
-  is_stratum = stratum;
+std::shared_ptr<PoolApi::PoolImpl> PoolApi::MakeClient(const std::string& address) {
+  const bool tls = address.find(kStratumSslScheme) != std::string::npos ||
+                   address.find(kStratumTlsScheme) != std::string::npos;
+  const bool stratum = tls || address.find(kStratumScheme) != std::string::npos;
   auto next = std::make_shared<PoolImpl>();
   next->is_stratum = stratum;
+  next->is_tls = tls;
+  next->serial = next_serial++;
 
   std::string plain = address;
+  JorlStratum::Settings settings;
+  settings.idle_timeout_ms = failover.idle_timeout_ms;
+  settings.tls = tls;
+  settings.label = address;
+  bool well_formed = true;
+  // A TLS address may pin the server certificate: "#" and its SHA-256.
+  const auto hash = plain.find('#');
+  if (tls && hash != std::string::npos) {
+    well_formed = ParsePin(plain.substr(hash + 1), settings.pin);
+    plain.erase(hash);
+  }
   eraseSubStr(plain, kStratumScheme);
+  eraseSubStr(plain, kStratumSslScheme);
+  eraseSubStr(plain, kStratumTlsScheme);
   eraseSubStr(plain, kHttpsScheme);
   eraseSubStr(plain, kHttpScheme);
   std::vector<std::string> parts;
   SplitString(plain, ":", parts);
   std::string host;
   std::string port;
-  if (parts.size() == kAddressParts) {
+  if (well_formed && parts.size() == kAddressParts) {
     host = parts[0];
     port = parts[1];
   } else {
@@ -87,14 +149,22 @@ bool PoolApi::SetupPoolConnection(std::string& address) {
   try {
     if (stratum) {
       next->stratum = std::make_shared<JorlStratum>(key.c_str(), password.c_str(), host.c_str(),
-                                                    port.c_str(), &shares);
+                                                    port.c_str(), &shares, settings);
     } else {
       next->getwork = std::make_shared<JorlGetWork>(key.c_str(), password.c_str(), address.c_str());
     }
   } catch (const std::exception& e) {
     Print(std::string("Pool client could not be started: ") + e.what() + "\n");
-    return false;
+    return nullptr;
   }
+  return next;
+}
+
+bool PoolApi::SetupPoolConnection(std::string& address) {
+  auto next = MakeClient(address);
+  if (!next) return false;
+  is_stratum = next->is_stratum;
+  is_tls = next->is_tls;
   Install(next);
 
   bool ok = ClientReady(*next);
@@ -103,6 +173,26 @@ bool PoolApi::SetupPoolConnection(std::string& address) {
     ok = ClientReady(*next);
   }
   return ok;
+}
+
+void PoolApi::MoveTo(int32_t index, std::shared_ptr<PoolImpl> next, const std::string& why) {
+  const std::string from = PoolAt(pool_index);
+  const std::string to = PoolAt(index);
+  Print("Pool switch: " + from + " -> " + to + " (" + why + ")\n");
+  if (!next) next = MakeClient(to);
+  pool_index = index;
+  is_stratum = next && next->is_stratum;
+  is_tls = next && next->is_tls;
+  auto previous = Active();
+  Install(next);
+  ++switches;
+  ready = next && ClientReady(*next);
+  // Shares found for the pool left are not sent anywhere else.
+  const uint64_t dropped =
+      previous && previous->is_stratum ? previous->stratum->DropQueuedShares() : 0;
+  if (dropped > 0) {
+    Print("Dropped " + std::to_string(dropped) + " unsent share(s) queued for " + from + "\n");
+  }
 }
 
 bool PoolApi::ConnectLoop(bool advance_first) {
@@ -132,22 +222,59 @@ bool PoolApi::Initilize() {
 
 void PoolApi::PoolWatcher() {
   if (pools.empty()) return;
-  while (!exit_flag) {
-    // Only a connection that came up is watched: while `ready` is false, Initilize (or a
-    // StopPoolConnection) owns the connection state.
+  const int32_t count = static_cast<int32_t>(pools.size());
+  const auto failover_after = std::chrono::milliseconds(failover.failover_after_ms);
+  const auto retry_main = std::chrono::milliseconds(failover.retry_main_ms);
+  const auto probe_window =
+      std::chrono::milliseconds(std::min(failover.retry_main_ms, kProbeWindowMs));
+  bool unusable = false;
+  Clock::time_point unusable_since;
+  std::shared_ptr<PoolImpl> probe;  // a connection to the main pool, not yet installed
+  Clock::time_point probe_started = Clock::now();
+
+  while (!exit_flag && !watcher_stop) {
+    // While Initilize or StopPoolConnection own the connection, nothing is judged.
+    std::unique_lock<std::mutex> connecting(connect_mutex, std::try_to_lock);
     auto active = Active();
-    if (active && ready) {
-      const bool alive = ClientAlive(*active);
-      active.reset();
-      if (!alive && !exit_flag) {
-        ready = false;  // first, so GetJob waits instead of finding no connection
-        Install(nullptr);
-        if (ConnectLoop(true)) ready = true;
+    const auto now = Clock::now();
+    if (connecting.owns_lock() && active) {
+      ready = ClientReady(*active);
+      if (ClientUsable(*active)) {
+        unusable = false;
+      } else if (!unusable) {
+        unusable = true;
+        unusable_since = now;
+      } else if (count > 1 && now - unusable_since >= failover_after) {
+        const std::string why =
+            "unusable for " + Seconds(failover.failover_after_ms) + ": " + ClientProblem(*active);
+        active.reset();
+        probe.reset();
+        MoveTo((pool_index + 1) % count, nullptr, why);
+        unusable_since = now;  // the next pool gets the whole delay
+        probe_started = now;
+      }
+
+      // Away from the main pool: probe it every retry interval; return once it sent a job.
+      if (count > 1 && pool_index % count != 0) {
+        if (!probe && now - probe_started >= retry_main) {
+          probe = MakeClient(PoolAt(0));
+          probe_started = now;
+        }
+        if (probe && ClientReady(*probe)) {
+          active.reset();
+          MoveTo(0, std::move(probe), "main pool is back");
+          probe.reset();
+          unusable = false;
+        } else if (probe && now - probe_started >= probe_window) {
+          probe.reset();  // try again at the next interval
+        }
+      } else {
+        probe.reset();
       }
     }
-    for (uint32_t slept = 0; slept < kWatchIntervalMs && !exit_flag; slept += kWatchStepMs) {
-      mySleep(kWatchStepMs);
-    }
+    connecting = {};
+    active.reset();
+    mySleep(kWatchStepMs);
   }
 }
 
@@ -158,14 +285,20 @@ bool PoolApi::HaveNewWork() {
 }
 
 void PoolApi::GetJob(work& w) {
-  while (!ready && !exit_flag) mySleep(kJobWaitMs);
-  auto active = Active();
+  std::shared_ptr<PoolImpl> active;
+  while (!exit_flag) {
+    active = Active();
+    if (ready && active && ClientReady(*active)) break;
+    active.reset();
+    mySleep(kJobWaitMs);
+  }
   if (!active) return;
   if (active->is_stratum) {
     active->stratum->GetWork(&w);
   } else {
     active->getwork->GetWork(&w);
   }
+  job_serial = active->serial;
 }
 
 bool PoolApi::HaveNewTemplate() {
@@ -187,6 +320,12 @@ void PoolApi::SubmitWork(HostOutput result) {
   auto active = Active();
   if (!active) {
     Print("No pool connection: share not sent\n");
+    return;
+  }
+  const uint64_t source = job_serial.load();
+  if (source != 0 && source != active->serial) {
+    ++shares.unsent_dropped;
+    repeats.Print("Share dropped: its job came from a pool the miner has left");
     return;
   }
   auto envelope = std::make_unique<work>();  // zeroed

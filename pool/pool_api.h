@@ -1,6 +1,7 @@
-// Pool access facade: picks the client for a pool address (Stratum or HTTP getwork), connects
-// to the first pool of the list that becomes ready, and forwards the mining manager's calls to
-// the active client.
+// Pool access facade: picks the client for a pool address (Stratum, Stratum over TLS or HTTP
+// getwork), connects to the first pool of the list that becomes ready, and forwards the mining
+// manager's calls to the active client. Its watcher thread moves to the next pool when the
+// active one has been unusable for a while, and back to the main pool once it is up again.
 #pragma once
 
 #include <atomic>
@@ -8,9 +9,11 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/records.h"
+#include "app/utils.h"
 #include "app/share_stats.h"
 
 class JorlGetWork;
@@ -23,27 +26,44 @@ class PoolApi {
   // The holder of one client; destroying it destroys the client.
   struct PoolImpl {
     std::shared_ptr<JorlGetWork> getwork;  // set for a non-Stratum address
-    std::shared_ptr<JorlStratum> stratum;  // set for a "stratum+tcp://" address
+    std::shared_ptr<JorlStratum> stratum;  // set for a "stratum+..." address
     bool is_stratum = false;
+    bool is_tls = false;
+    uint64_t serial = 0;  // tells the connections to different pools apart
+  };
+
+  // Times of the watcher, in milliseconds.
+  struct FailoverSettings {
+    uint32_t failover_after_ms = 30000;  // unusable this long: move to the next pool
+    uint32_t retry_main_ms = 60000;      // away from the main pool: probe it this often
+    uint32_t idle_timeout_ms = 60000;    // a connection that heard nothing this long is lost
   };
 
   // Copies key, password and pool list; keeps a reference to the shell's exit flag. Does not
   // connect.
   PoolApi(std::string key, std::string password, std::atomic<bool>& exit_flag,
           const std::vector<std::string>& pools);
+  // Stops the watcher thread (joined) before the connections go.
   ~PoolApi();
 
   PoolApi(const PoolApi&) = delete;
   PoolApi& operator=(const PoolApi&) = delete;
+
+  // Before Initilize: the watcher's times and the clients' idle limit.
+  void Configure(const FailoverSettings& settings) { failover = settings; }
 
   // Tries the pools in turn, starting at pool_index and cycling, until one is ready. Returns
   // true once connected; false for an empty pool list or as soon as the exit flag is raised.
   bool Initilize();
   // Builds and installs a client for `address` and waits up to 5 s for it to become ready.
   bool SetupPoolConnection(std::string& address);
-  // Liveness and failover loop; runs until the exit flag is raised. The thread that runs it
-  // must have ended before the facade is destroyed.
+  // Liveness and failover loop; runs until the exit flag is raised (or StopWatcher). The thread
+  // that runs it must have ended before the facade is destroyed.
   void PoolWatcher();
+  // Runs PoolWatcher on a thread of the facade's own; StopWatcher (or the destructor) ends and
+  // joins it.
+  void StartWatcher();
+  void StopWatcher();
 
   bool HaveNewWork();
   // Waits until a connection is ready (or the exit flag is raised), then copies its job.
@@ -53,7 +73,8 @@ class PoolApi {
   void RequestNewTemplate();
   // Sends the solution to the active pool. A Stratum client counts it as submitted once its
   // line is written (or as dropped unsent); a getwork exchange counts it as submitted when the
-  // pool accepts it and as a pool error otherwise.
+  // pool accepts it and as a pool error otherwise. A solution for a job of another pool than
+  // the active one (the miner moved since GetJob) is dropped unsent: shares never cross pools.
   void SubmitWork(HostOutput result);
   // Counts a result that failed the miner's CPU re-check (never sent to a pool).
   void CountFailedShare() { ++shares.cpu_failed; }
@@ -70,7 +91,7 @@ class PoolApi {
   std::string ActiveUrl() const {
     return pools.empty() ? std::string() : PoolAt(pool_index.load());
   }
-  bool IsTls() const { return false; }
+  bool IsTls() const { return is_tls.load(); }
   uint64_t Switches() const { return switches.load(); }
 
   bool IsStratum() const { return is_stratum.load(); }
@@ -82,6 +103,11 @@ class PoolApi {
   // Installs `next` as the active connection; the previous one is released outside the lock.
   void Install(std::shared_ptr<PoolImpl> next);
   std::string PoolAt(int index) const;
+  // A client for `address`, not yet installed; null (with a line printed) if none could start.
+  std::shared_ptr<PoolImpl> MakeClient(const std::string& address);
+  // Makes `next` (the pool at `index`) the active connection, with one line saying from which
+  // pool to which and why; drops the submits still queued for the pool left.
+  void MoveTo(int32_t index, std::shared_ptr<PoolImpl> next, const std::string& why);
   // Tries the pool at pool_index, then the following ones, until one is ready or the exit flag
   // is raised. `advance_first` moves on before the first try.
   bool ConnectLoop(bool advance_first);
@@ -89,6 +115,13 @@ class PoolApi {
   ShareCounters shares;
   std::atomic<uint64_t> switches{0};
   std::atomic<bool> is_stratum{false};
+  std::atomic<bool> is_tls{false};
+  FailoverSettings failover;
+  std::atomic<uint64_t> next_serial{1};
+  std::atomic<uint64_t> job_serial{0};  // the connection the engine's current job came from
+  RepeatPrinter repeats;
+  std::thread watcher;
+  std::atomic<bool> watcher_stop{false};
   const std::string key;
   const std::string password;
   const std::vector<std::string> pools;

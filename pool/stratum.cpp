@@ -4,6 +4,10 @@
 #include "pool/stratum_parser.h"
 
 #include <boost/asio.hpp>
+#include <boost/asio/ssl.hpp>
+#include <openssl/evp.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
 
 #include <algorithm>
 #include <array>
@@ -33,6 +37,48 @@ constexpr auto kAliveLookInterval = std::chrono::seconds(1);
 constexpr int kAliveLooks = 10;
 constexpr std::size_t kReadChunk = 4096;
 constexpr int32_t kNoJob = -1;  // diff of a connection without a job
+constexpr std::size_t kSha256Bytes = 32;
+
+using TlsStream = asio::ssl::stream<tcp::socket>;
+
+// Kinds of queued requests. A newer hash-rate report replaces one still waiting.
+enum class RequestKind { kOther, kShare, kReport };
+
+// SHA-256 of the certificate in DER, as raw bytes (empty on failure).
+std::string CertificateSha256(X509* cert) {
+  if (cert == nullptr) return {};
+  unsigned char* der = nullptr;
+  const int length = i2d_X509(cert, &der);
+  if (length <= 0) return {};
+  unsigned char digest[kSha256Bytes];
+  unsigned int size = 0;
+  const bool ok =
+      EVP_Digest(der, static_cast<std::size_t>(length), digest, &size, EVP_sha256(), nullptr) == 1;
+  OPENSSL_free(der);
+  if (!ok || size != kSha256Bytes) return {};
+  return std::string(reinterpret_cast<const char*>(digest), kSha256Bytes);
+}
+
+// "AB:CD:..." as openssl's fingerprint option prints it.
+std::string FingerprintText(const std::string& digest) {
+  if (digest.empty()) return "unknown";
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string text;
+  for (std::size_t i = 0; i < digest.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(digest[i]);
+    if (i) text += ':';
+    text += kHex[byte >> 4];
+    text += kHex[byte & 0xF];
+  }
+  return text;
+}
+
+std::string DescribeError(const ErrorCode& ec) {
+  if (ec == asio::error::eof) return "the pool closed the connection";
+  if (ec == asio::error::connection_refused) return "connection refused";
+  if (ec == asio::error::connection_reset) return "connection reset by the pool";
+  return ec.message();
+}
 }  // namespace
 
 // State shared by the handle, its watchdog and the connection in use. The connection and the
@@ -41,17 +87,26 @@ constexpr int32_t kNoJob = -1;  // diff of a connection without a job
 class JorlStratum::Core {
  public:
   Core(const char* account_key, const char* pool_password, const char* pool_host,
-       const char* pool_port, Kest::ShareCounters* counters)
+       const char* pool_port, Kest::ShareCounters* counters, Settings client_settings)
       : account(account_key ? account_key : ""),
         password(pool_password ? pool_password : ""),
         host(pool_host ? pool_host : ""),
         port(pool_port ? pool_port : ""),
-        shares(counters ? *counters : own_shares) {}
+        settings(std::move(client_settings)),
+        shares(counters ? *counters : own_shares) {
+    if (settings.label.empty()) settings.label = host + ":" + port;
+    if (settings.tls) {
+      tls_context = std::make_unique<asio::ssl::context>(asio::ssl::context::tls_client);
+      SSL_CTX_set_min_proto_version(tls_context->native_handle(), TLS1_2_VERSION);
+      // A pinned certificate is checked by its fingerprint alone.
+      if (settings.pin.empty()) tls_context->set_default_verify_paths();
+    }
+  }
 
   ~Core() {
     // Shares still queued when the client goes were never written to any pool.
     uint64_t unsent = 0;
-    for (const auto& entry : queue_) unsent += entry.share ? 1 : 0;
+    for (const auto& entry : queue_) unsent += entry.kind == RequestKind::kShare ? 1 : 0;
     shares.unsent_dropped += unsent;
   }
 
@@ -59,6 +114,9 @@ class JorlStratum::Core {
   const std::string password;  // kept, never sent
   const std::string host;
   const std::string port;
+  Settings settings;
+  std::unique_ptr<asio::ssl::context> tls_context;  // set for a TLS pool
+  std::atomic<bool> tls_failure_printed{false};     // one line per client, not per attempt
 
  private:
   Kest::ShareCounters own_shares;  // used when the client is given none
@@ -93,17 +151,28 @@ class JorlStratum::Core {
 
   // Requests waiting to be written, oldest first. The front stays queued until it has been
   // written completely, so a request cut off by a broken connection goes out on the next one.
-  // `share` marks a submit line, counted as submitted once written and as dropped otherwise.
-  void Push(std::string line, bool share) {
+  // A submit line (kShare) is counted as submitted once written and as dropped otherwise. A
+  // hash-rate report takes the place of one still waiting (while the pool is down they would
+  // otherwise pile up); the entry gets a new id, so if the older text is being written right
+  // now the newer one still goes out after it.
+  void Push(std::string line, RequestKind kind) {
     bool dropped = false;
     {
       std::lock_guard<std::mutex> lock(queue_mutex_);
+      if (kind == RequestKind::kReport) {
+        for (auto& entry : queue_) {
+          if (entry.kind != kind) continue;
+          entry.line = std::move(line);
+          entry.id = next_id_++;
+          return;
+        }
+      }
       if (queue_.size() >= kMaxQueuedRequests) {
-        if (queue_.front().share) ++shares.unsent_dropped;
+        if (queue_.front().kind == RequestKind::kShare) ++shares.unsent_dropped;
         queue_.pop_front();
         dropped = true;
       }
-      queue_.push_back(Request{next_id_++, std::move(line), share});
+      queue_.push_back(Request{next_id_++, std::move(line), kind});
     }
     if (dropped) repeats.Print("Pool not taking requests: dropped the oldest unsent request");
   }
@@ -120,15 +189,27 @@ class JorlStratum::Core {
   void PopFront(uint64_t id) {
     std::lock_guard<std::mutex> lock(queue_mutex_);
     if (queue_.empty() || queue_.front().id != id) return;
-    if (queue_.front().share) ++shares.submitted;
+    if (queue_.front().kind == RequestKind::kShare) ++shares.submitted;
     queue_.pop_front();
+  }
+
+  // Removes every submit line still waiting; returns how many.
+  uint64_t DropShares() {
+    std::lock_guard<std::mutex> lock(queue_mutex_);
+    const auto kept = std::remove_if(queue_.begin(), queue_.end(), [](const Request& entry) {
+      return entry.kind == RequestKind::kShare;
+    });
+    const auto dropped = static_cast<uint64_t>(queue_.end() - kept);
+    queue_.erase(kept, queue_.end());
+    shares.unsent_dropped += dropped;
+    return dropped;
   }
 
  private:
   struct Request {
     uint64_t id;
     std::string line;
-    bool share;
+    RequestKind kind;
   };
   std::mutex queue_mutex_;
   std::deque<Request> queue_;
@@ -147,7 +228,8 @@ class JorlStratum::Impl {
         guard_(asio::make_work_guard(io_)),
         resolver_(io_),
         socket_(io_),
-        retry_timer_(io_) {
+        retry_timer_(io_),
+        idle_timer_(io_) {
     network_thread_ = std::thread([this] { io_.run(); });
     asio::post(io_, [this] { reconnect(); });
   }
@@ -160,7 +242,7 @@ class JorlStratum::Impl {
     io_.stop();
     if (network_thread_.joinable()) network_thread_.join();
     ErrorCode ignored;
-    socket_.close(ignored);
+    Socket().close(ignored);
   }
 
   Impl(const Impl&) = delete;
@@ -170,8 +252,9 @@ class JorlStratum::Impl {
   static void default_error_callback(int error, const std::string& message, Impl& conn) {
     ++conn.error_count_;
     conn.active_ = false;
+    conn.healthy_ = false;
     ErrorCode ignored;
-    conn.socket_.close(ignored);
+    conn.Socket().close(ignored);
     conn.resolver_.cancel();
     if (conn.error_count_ >= kErrorsBeforeRebuild) {
       conn.core_->RaiseCorrupt(&conn);
@@ -245,6 +328,13 @@ class JorlStratum::Impl {
   // Lowers the alive flag; returns whether it was raised.
   bool TakeAlive() { return alive_.exchange(false); }
 
+  bool Usable() { return healthy_ && IsReady(); }
+
+  std::string Problem() {
+    std::lock_guard<std::mutex> lock(state_mutex_);
+    return problem_;
+  }
+
   // New requests are queued: start writing them if the connection is idle.
   void Kick() {
     asio::post(io_, [this] { StartWrite(); });
@@ -255,17 +345,73 @@ class JorlStratum::Impl {
 
   bool Current(uint64_t attempt) const { return active_ && attempt == attempt_; }
 
-  void ReportError(const ErrorCode& ec) { callback_(ec.value(), ec.message(), *this); }
+  // The TCP socket under the connection of this attempt.
+  tcp::socket& Socket() { return tls_ ? tls_->next_layer() : socket_; }
+
+  void SetProblem(std::string text) {
+    std::lock_guard<std::mutex> lock(state_mutex_);
+    problem_ = std::move(text);
+  }
+
+  // `problem`, when given, says better than the error code what went wrong.
+  void ReportError(const ErrorCode& ec, std::string problem = {}) {
+    SetProblem(problem.empty() ? DescribeError(ec) : std::move(problem));
+    callback_(ec.value(), ec.message(), *this);
+  }
 
   void reconnect() {
     ++attempt_;
     active_ = true;
+    healthy_ = false;
     subscribed_ = false;
     writing_ = false;
     framer_.Reset();
     ErrorCode ignored;
-    socket_.close(ignored);
+    Socket().close(ignored);
+    if (core_->tls_context) {
+      // A TLS stream serves one session. The old one stays until the connection object goes:
+      // handlers of its cancelled operations may still be queued.
+      if (tls_) retired_.push_back(std::move(tls_));
+      tls_ = std::make_unique<TlsStream>(io_, *core_->tls_context);
+    }
+    last_read_ = std::chrono::steady_clock::now();
+    pinged_ = false;
+    ArmIdle();
     Resolve(tcp::resolver::address_configured);
+  }
+
+  std::chrono::milliseconds IdleLimit() const {
+    return std::chrono::milliseconds(core_->settings.idle_timeout_ms);
+  }
+
+  // The idle check: a ping when half the limit has passed without a byte from the pool, the
+  // connection given up when all of it has. Connecting counts as silence too.
+  void ArmIdle() {
+    if (core_->settings.idle_timeout_ms == 0) return;
+    const uint64_t attempt = attempt_;
+    const auto limit = IdleLimit();
+    idle_timer_.expires_at(last_read_ + (pinged_ || !subscribed_ ? limit : limit / 2));
+    idle_timer_.async_wait([this, attempt](const ErrorCode& ec) {
+      if (!ec) handle_idle(attempt);
+    });
+  }
+
+  void handle_idle(uint64_t attempt) {
+    if (!Current(attempt)) return;
+    const auto silent = std::chrono::steady_clock::now() - last_read_;
+    if (silent >= IdleLimit()) {
+      const uint32_t ms = core_->settings.idle_timeout_ms;
+      ReportError(asio::error::timed_out,
+                  "nothing received for " + (ms % 1000 == 0 ? std::to_string(ms / 1000) + " s"
+                                                            : std::to_string(ms) + " ms"));
+      return;
+    }
+    if (!pinged_ && subscribed_ && silent >= IdleLimit() / 2) {
+      pinged_ = true;
+      core_->Push(Kest::PingLine(), RequestKind::kOther);
+      StartWrite();
+    }
+    ArmIdle();
   }
 
   void Resolve(tcp::resolver::flags flags) {
@@ -290,7 +436,7 @@ class JorlStratum::Impl {
       ReportError(ec);
       return;
     }
-    asio::async_connect(socket_, endpoints,
+    asio::async_connect(Socket(), endpoints,
                         [this, attempt](const ErrorCode& error, const tcp::endpoint&) {
                           handle_connect(attempt, error);
                         });
@@ -303,8 +449,75 @@ class JorlStratum::Impl {
       return;
     }
     ErrorCode ignored;
-    socket_.set_option(tcp::no_delay(true), ignored);
+    Socket().set_option(tcp::no_delay(true), ignored);
+    if (!tls_) {
+      Write(Kest::SubscribeLine(core_->account), true, 0);
+      return;
+    }
+    StartHandshake(attempt);
+  }
+
+  // TLS: the account key goes out only after the server passed the check.
+  void StartHandshake(uint64_t attempt) {
+    const Settings& settings = core_->settings;
+    seen_sha256_.clear();
+    verify_error_.clear();
+    if (!SSL_set_tlsext_host_name(tls_->native_handle(), core_->host.c_str())) {
+      ReportError(asio::error::invalid_argument, "cannot set the TLS server name");
+      return;
+    }
+    tls_->set_verify_mode(asio::ssl::verify_peer);
+    tls_->set_verify_callback([this, pinned = !settings.pin.empty(),
+                               by_name = asio::ssl::host_name_verification(core_->host)](
+                                  bool preverified, asio::ssl::verify_context& context) mutable {
+      X509_STORE_CTX* store = context.native_handle();
+      if (seen_sha256_.empty()) seen_sha256_ = CertificateSha256(X509_STORE_CTX_get0_cert(store));
+      if (pinned) return true;  // the fingerprint is compared after the handshake
+      if (!preverified) {
+        if (verify_error_.empty()) {
+          verify_error_ = X509_verify_cert_error_string(X509_STORE_CTX_get_error(store));
+        }
+        return false;
+      }
+      if (!by_name(preverified, context)) {
+        verify_error_ = "certificate is not for host " + core_->host;
+        return false;
+      }
+      return true;
+    });
+    tls_->async_handshake(asio::ssl::stream_base::client,
+                          [this, attempt](const ErrorCode& ec) { handle_handshake(attempt, ec); });
+  }
+
+  void handle_handshake(uint64_t attempt, const ErrorCode& ec) {
+    if (!Current(attempt)) return;
+    if (ec) {
+      if (!verify_error_.empty()) {
+        TlsRefused(verify_error_);
+      } else {
+        ReportError(ec, "TLS handshake failed: " + ec.message());
+      }
+      return;
+    }
+    if (!core_->settings.pin.empty()) {
+      X509* cert = SSL_get1_peer_certificate(tls_->native_handle());
+      seen_sha256_ = CertificateSha256(cert);
+      X509_free(cert);
+      if (seen_sha256_ != core_->settings.pin) {
+        TlsRefused("certificate does not match the pinned SHA-256");
+        return;
+      }
+    }
     Write(Kest::SubscribeLine(core_->account), true, 0);
+  }
+
+  void TlsRefused(const std::string& what) {
+    const std::string problem = "TLS check failed: " + what;
+    if (!core_->tls_failure_printed.exchange(true)) {
+      Kest::Print("TLS check of " + core_->settings.label + " failed: " + what +
+                  "; its certificate's SHA-256 is " + FingerprintText(seen_sha256_) + "\n");
+    }
+    ReportError(asio::error::access_denied, problem);
   }
 
   // Writes the next queued request unless a write is in flight or the pool has not got the
@@ -321,10 +534,14 @@ class JorlStratum::Impl {
     writing_ = true;
     auto text = std::make_shared<std::string>(std::move(line));
     const uint64_t attempt = attempt_;
-    asio::async_write(socket_, asio::buffer(*text),
-                      [this, attempt, subscribe, id, text](const ErrorCode& ec, std::size_t) {
-                        handle_write_completed(attempt, subscribe, id, ec);
-                      });
+    auto done = [this, attempt, subscribe, id, text](const ErrorCode& ec, std::size_t) {
+      handle_write_completed(attempt, subscribe, id, ec);
+    };
+    if (tls_) {
+      asio::async_write(*tls_, asio::buffer(*text), std::move(done));
+    } else {
+      asio::async_write(socket_, asio::buffer(*text), std::move(done));
+    }
   }
 
   void handle_write_completed(uint64_t attempt, bool subscribe, uint64_t id, const ErrorCode& ec) {
@@ -336,6 +553,7 @@ class JorlStratum::Impl {
     }
     if (subscribe) {
       subscribed_ = true;
+      last_read_ = std::chrono::steady_clock::now();  // the pool's silence counts from here
       StartRead();  // the one read of this connection attempt; re-armed by its completion
     } else {
       core_->PopFront(id);
@@ -345,10 +563,14 @@ class JorlStratum::Impl {
 
   void StartRead() {
     const uint64_t attempt = attempt_;
-    socket_.async_read_some(asio::buffer(read_buffer_),
-                            [this, attempt](const ErrorCode& ec, std::size_t size) {
-                              handle_server_msg(attempt, ec, size);
-                            });
+    auto done = [this, attempt](const ErrorCode& ec, std::size_t size) {
+      handle_server_msg(attempt, ec, size);
+    };
+    if (tls_) {
+      tls_->async_read_some(asio::buffer(read_buffer_), std::move(done));
+    } else {
+      socket_.async_read_some(asio::buffer(read_buffer_), std::move(done));
+    }
   }
 
   void handle_server_msg(uint64_t attempt, const ErrorCode& ec, std::size_t size) {
@@ -357,6 +579,9 @@ class JorlStratum::Impl {
       ReportError(ec);
       return;
     }
+    last_read_ = std::chrono::steady_clock::now();
+    pinged_ = false;
+    healthy_ = true;
     std::vector<std::string> lines;
     const bool fits = framer_.Append(read_buffer_.data(), size, lines);
     for (const auto& line : lines) Apply(reply_parser(line, &core_->repeats));
@@ -426,7 +651,9 @@ class JorlStratum::Impl {
   uint64_t block_ = 0;
   bool new_work_ = false;
   bool new_template_ = false;
+  std::string problem_;  // the last transport problem
   std::atomic<bool> alive_{false};
+  std::atomic<bool> healthy_{false};  // this attempt is connected and has heard from the pool
 
   // Network thread only.
   int32_t error_count_ = 0;  // transport errors since this connection was built
@@ -434,6 +661,10 @@ class JorlStratum::Impl {
   uint64_t attempt_ = 0;
   bool subscribed_ = false;  // the subscribe line of this attempt has been written
   bool writing_ = false;     // one write in flight at most
+  bool pinged_ = false;      // a ping went out for the current silence
+  std::chrono::steady_clock::time_point last_read_;
+  std::string seen_sha256_;   // the server certificate's, during a TLS handshake
+  std::string verify_error_;  // why the chain or host name check failed
   ErrorCallback callback_;
   Kest::LineFramer framer_;
   std::array<char, kReadChunk> read_buffer_{};
@@ -441,8 +672,11 @@ class JorlStratum::Impl {
   asio::io_context io_;
   asio::executor_work_guard<asio::io_context::executor_type> guard_;
   tcp::resolver resolver_;
-  tcp::socket socket_;
+  tcp::socket socket_;              // plain connections
+  std::unique_ptr<TlsStream> tls_;  // TLS connections: the stream of this attempt
+  std::vector<std::unique_ptr<TlsStream>> retired_;
   asio::steady_timer retry_timer_;
+  asio::steady_timer idle_timer_;
   std::thread network_thread_;
 };
 
@@ -458,7 +692,11 @@ void JorlStratum::InstallConnection(const std::shared_ptr<Core>& core) {
 
 JorlStratum::JorlStratum(const char* account, const char* password, const char* host,
                          const char* port, Kest::ShareCounters* shares)
-    : core_(std::make_shared<Core>(account, password, host, port, shares)) {
+    : JorlStratum(account, password, host, port, shares, Settings{}) {}
+
+JorlStratum::JorlStratum(const char* account, const char* password, const char* host,
+                         const char* port, Kest::ShareCounters* shares, Settings settings)
+    : core_(std::make_shared<Core>(account, password, host, port, shares, std::move(settings))) {
   watchdog_ = std::thread([this] { StratumWatchDog(); });
   try {
     InstallConnection(core_);
@@ -516,8 +754,8 @@ void JorlStratum::StratumWatchDog() {
   }
 }
 
-void JorlStratum::Send(std::string line, bool share) {
-  core_->Push(std::move(line), share);
+void JorlStratum::Send(std::string line, int kind) {
+  core_->Push(std::move(line), static_cast<RequestKind>(kind));
   std::lock_guard<std::mutex> lock(core_->mutex);
   if (core_->impl) core_->impl->Kick();
 }
@@ -550,17 +788,18 @@ void JorlStratum::GetTemplate(work_template* t) {
 }
 
 void JorlStratum::RequestNewTemplate() {
-  Send(Kest::TemplateRequestLine(), false);
+  Send(Kest::TemplateRequestLine(), static_cast<int>(RequestKind::kOther));
 }
 
 void JorlStratum::SubmitWork(work* w) {
   if (w == nullptr) return;
-  Send(Kest::SubmitLine(w->decoded + sizeof(HostOutput::phash)), true);
+  Send(Kest::SubmitLine(w->decoded + sizeof(HostOutput::phash)),
+       static_cast<int>(RequestKind::kShare));
 }
 
 void JorlStratum::UpdateHR(work* w) {
   if (w == nullptr) return;
-  Send(Kest::HashRateLine(w->hr), false);
+  Send(Kest::HashRateLine(w->hr), static_cast<int>(RequestKind::kReport));
 }
 
 bool JorlStratum::CheckAlive() {
@@ -568,7 +807,7 @@ bool JorlStratum::CheckAlive() {
     std::lock_guard<std::mutex> lock(core_->mutex);
     return core_->impl && core_->impl->TakeAlive();
   };
-  Send(Kest::PingLine(), false);
+  Send(Kest::PingLine(), static_cast<int>(RequestKind::kOther));
   if (take_alive()) return true;
   for (int look = 1; look <= kAliveLooks; ++look) {
     if (core_->WaitForStop(kAliveLookInterval)) return false;
@@ -576,6 +815,23 @@ bool JorlStratum::CheckAlive() {
     if (look < kAliveLooks && take_alive()) return true;
   }
   return false;
+}
+
+bool JorlStratum::IsUsable() {
+  std::lock_guard<std::mutex> lock(core_->mutex);
+  return core_->impl && core_->impl->Usable();
+}
+
+std::string JorlStratum::Problem() {
+  std::lock_guard<std::mutex> lock(core_->mutex);
+  if (!core_->impl) return "connection being rebuilt";
+  std::string problem = core_->impl->Problem();
+  if (problem.empty()) problem = core_->impl->IsReady() ? "connection lost" : "no job received";
+  return problem;
+}
+
+uint64_t JorlStratum::DropQueuedShares() {
+  return core_->DropShares();
 }
 
 JorlStratum* JorlStratumFactory(const char* account, const char* password, const char* host,

@@ -11,6 +11,7 @@
 #include "app/share_stats.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <thread>
@@ -20,12 +21,26 @@ class JorlStratum {
   // Requests waiting to be written, at most; beyond it the oldest is dropped.
   static constexpr std::size_t kMaxQueuedRequests = 4096;
 
+  struct Settings {
+    // A connection that received nothing for this long is dropped and made again; a ping goes
+    // out when half of it has passed. 0: no limit.
+    uint32_t idle_timeout_ms = 0;
+    // TLS: the chain is verified against the system's CA store and the host name, unless
+    // `pin` (32 bytes, the SHA-256 of the server certificate in DER) is set, in which case
+    // only the certificate's fingerprint must match. Nothing is sent before that check.
+    bool tls = false;
+    std::string pin;
+    std::string label;  // the pool address, for messages
+  };
+
   // Stores copies of the four texts, starts the watchdog and the first connection. `shares`,
   // when given, must outlive the client; it gets the submit lines written, the queued submits
   // dropped unsent (also those still queued when the client is destroyed) and the pool's error
   // replies.
   JorlStratum(const char* account, const char* password, const char* host, const char* port,
               Kest::ShareCounters* shares = nullptr);
+  JorlStratum(const char* account, const char* password, const char* host, const char* port,
+              Kest::ShareCounters* shares, Settings settings);
   // Stops the watchdog (within a few milliseconds) and closes the connection.
   ~JorlStratum();
 
@@ -53,6 +68,15 @@ class JorlStratum {
   // Sends a ping and watches for the pong for up to ten seconds (one look a second).
   bool CheckAlive();
 
+  // True while the connection is up, has heard from the pool within the idle limit since it
+  // was made, and has a job.
+  bool IsUsable();
+  // Why the client is not usable, in a few words (the last transport problem).
+  std::string Problem();
+  // Removes the submit lines still waiting to be written, counts them as dropped unsent and
+  // returns how many there were.
+  uint64_t DropQueuedShares();
+
   class Impl;  // one connection; the watchdog throws it away and builds a new one
 
  private:
@@ -61,7 +85,7 @@ class JorlStratum {
   // Builds a connection and makes it the client's current one.
   static void InstallConnection(const std::shared_ptr<Core>& core);
   void StratumWatchDog();
-  void Send(std::string line, bool share);
+  void Send(std::string line, int kind);  // kind: a RequestKind of the implementation
 
   std::shared_ptr<Core> core_;
   std::thread watchdog_;

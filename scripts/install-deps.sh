@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   build-essential cmake ninja-build pkg-config
-  libboost-dev libboost-system-dev libboost-thread-dev
+  libboost-dev libboost-system-dev libboost-thread-dev libboost-program-options-dev
   libssl-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-dev

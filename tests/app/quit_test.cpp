@@ -1,4 +1,5 @@
-// The keyboard console of the real binary: 'q' stops the miner before any pool has answered.
+// The real binary: 'q' stops the miner before any pool has answered; a bad command line stops
+// it before anything starts.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -23,6 +24,16 @@ TEST(Console, QuitEndsTheMinerWhileNoPoolAnswers) {
   miner.Write("q");
   EXPECT_EQ(miner.Wait(seconds(3)), 0) << miner.Output();
   EXPECT_LT(std::chrono::steady_clock::now() - start, milliseconds(1500));
+}
+
+TEST(CommandLine, BadOptionExitsWithStatusTwoBeforeStarting) {
+  e2e::ScratchDir dir;
+  e2e::Subprocess miner({PLOMINER_PATH, "--failover-after", "soon"}, dir.path());
+  EXPECT_EQ(miner.Wait(seconds(5)), 2);
+  const std::string out = miner.Output();
+  EXPECT_NE(out.find("--failover-after"), std::string::npos) << out;
+  EXPECT_NE(out.find("--help"), std::string::npos) << out;
+  EXPECT_EQ(out.find("Varn-PLOMiner"), std::string::npos) << out;  // nothing else started
 }
 
 }  // namespace

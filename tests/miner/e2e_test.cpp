@@ -128,6 +128,25 @@ TEST(MinerEndToEnd, GetworkPoolIsRefusedWithStatus1) {
   EXPECT_NE(miner.Output().find("Not supporting getwork\n"), std::string::npos) << miner.Output();
 }
 
+// Over TLS, pinned to the certificate the test pool made at start, given on the command line.
+TEST(MinerEndToEnd, MinesOverTlsWithAPinnedCertificate) {
+  e2e::ScratchDir dir;
+  std::unique_ptr<e2e::Subprocess> pool;
+  const std::string port = StartPool(pool, dir, {"--tls", "--diff", "8", "--block", "0"});
+  ASSERT_FALSE(port.empty());
+  std::smatch m;
+  const std::string pool_out = pool->Output();
+  ASSERT_TRUE(std::regex_search(pool_out, m, std::regex("TLS certificate SHA-256 ([0-9A-F:]{95})")))
+      << pool_out;
+  e2e::Subprocess miner(
+      {kMiner, "-o", "stratum+ssl://127.0.0.1:" + port + "#" + m[1].str(), "-u", "0xtls"},
+      dir.path());
+  ASSERT_TRUE(pool->WaitFor("subscribe account=0xtls", seconds(30))) << miner.Output();
+  ASSERT_TRUE(pool->WaitFor("share accepted", seconds(300))) << miner.Output() << pool->Output();
+  EXPECT_EQ(miner.Output().find("TLS check of"), std::string::npos) << miner.Output();
+  miner.Signal(SIGKILL);
+}
+
 // One long run: the map is built once, shares are found, submitted and accepted, a new job
 // and a template are taken up, 'i' prints true counts and 'q' ends the process promptly.
 TEST(MinerEndToEnd, MinesAcceptedSharesAcrossJobsAndTemplates) {

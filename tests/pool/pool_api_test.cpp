@@ -33,7 +33,6 @@ using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStdout;
 
 constexpr milliseconds kShort{3000};
-constexpr milliseconds kFailover{25000};  // ping check (10 s) + a connection
 const char kKey[] = "0xfeedface";
 const char kCanNot[] = "Can not connect to ";
 
@@ -256,53 +255,136 @@ std::string StratumJobText(uint8_t seed) {
   return base64_encode(bytes, sizeof(bytes));
 }
 
-TEST(PoolApi, WatcherFailsOverWhenPingsGoUnanswered) {
-  stratum_test::TestPool a;  // hands out a job, never answers a ping
+// A facade with short watcher times: `failover_ms` and `retry_ms` as given, `idle_ms` idle limit.
+std::unique_ptr<Kest::PoolApi> Watched(Shell& shell, const std::vector<std::string>& pools,
+                                       uint32_t failover_ms, uint32_t retry_ms, uint32_t idle_ms) {
+  auto api = shell.Facade(pools);
+  Kest::PoolApi::FailoverSettings settings;
+  settings.failover_after_ms = failover_ms;
+  settings.retry_main_ms = retry_ms;
+  settings.idle_timeout_ms = idle_ms;
+  api->Configure(settings);
+  return api;
+}
+
+bool OnPool(Kest::PoolApi& api, int index, milliseconds timeout) {
+  return gwtest::WaitUntil([&] { return api.PoolIndex() == index && api.IsReady(); }, timeout);
+}
+
+TEST(PoolApi, SilentPoolIsLeftWithinIdleTimeoutAndFailoverDelay) {
+  stratum_test::TestPool a;
   stratum_test::TestPool b;
   a.SetSubscribeReply(stratum_test::JobLine(StratumJobText(1), 5, 0));
   b.SetSubscribeReply(stratum_test::JobLine(StratumJobText(2), 6, 0));
   Shell shell;
-  auto api = shell.Facade({StratumAddress(a.port()), StratumAddress(b.port())});
+  const std::string url_a = StratumAddress(a.port());
+  const std::string url_b = StratumAddress(b.port());
+  auto api = Watched(shell, {url_a, url_b}, 1000, 60000, 1000);
 
   CaptureStdout();
   ASSERT_TRUE(api->Initilize());
-  EXPECT_TRUE(api->IsStratum());
-  EXPECT_EQ(api->PoolIndex(), 0);
-
-  // The run thread keeps working through the facade while the watcher swaps connections.
-  std::atomic<bool> run_done{false};
-  std::thread run([&] {
-    auto w = std::make_unique<work>();
-    while (!run_done) {
-      api->HaveNewWork();
-      api->GetJob(*w);
-      float rate = 1.0f;
-      api->UpdateHR(rate);
-      std::this_thread::sleep_for(milliseconds(200));
-    }
-  });
-  std::thread watcher([&] { api->PoolWatcher(); });
-
-  const bool moved =
-      gwtest::WaitUntil([&] { return api->PoolIndex() == 1 && api->IsReady(); }, kFailover);
+  a.SetSubscribeReply("");  // from now on A accepts connections and says nothing
+  const auto start = stratum_test::Clock::now();
+  api->StartWatcher();
+  const bool moved = OnPool(*api, 1, milliseconds(10000));
+  const long took = stratum_test::ElapsedMs(start);
   auto w = std::make_unique<work>();
-  api->GetJob(*w);
-
-  // Stop: a pong from B ends a ping check that may be under way.
-  shell.exit = true;
-  run_done = true;
-  b.Send("{\"method\":\"pong\"}\n");
-  watcher.join();
-  run.join();
+  if (moved) api->GetJob(*w);
+  api->StopWatcher();
   const std::string out = GetCapturedStdout();
 
   ASSERT_TRUE(moved) << out;
+  EXPECT_GE(took, 1500) << out;  // 1 s without a byte, then 1 s unusable
+  EXPECT_LE(took, 6000) << out;
   EXPECT_EQ(JobTextOf(*w), StratumJobText(2));
-  EXPECT_EQ(w->diff, 6);
-  bool pinged = false;
+  EXPECT_EQ(api->ActiveUrl(), url_b);
+  EXPECT_EQ(api->Switches(), 1u);
+  EXPECT_EQ(Count(out, "Pool switch: " + url_a + " -> " + url_b +
+                           " (unusable for 1 s: nothing received for 1 s)\n"),
+            1u)
+      << out;
+  bool pinged = false;  // the ping went out before the limit
   for (const auto& line : a.lines()) pinged |= line.text == "{\"method\":\"ping\"}";
   EXPECT_TRUE(pinged);
+}
+
+TEST(PoolApi, ClosedPoolIsLeftAndTheMainPoolReturnedToWhenBack) {
+  auto a = std::make_unique<stratum_test::TestPool>();
+  const uint16_t port_a = a->port();
+  stratum_test::TestPool b;
+  a->SetSubscribeReply(stratum_test::JobLine(StratumJobText(1), 5, 0));
+  b.SetSubscribeReply(stratum_test::JobLine(StratumJobText(2), 6, 0));
+  Shell shell;
+  const std::string url_a = StratumAddress(port_a);
+  const std::string url_b = StratumAddress(b.port());
+  auto api = Watched(shell, {url_a, url_b}, 1000, 1000, 60000);
+
+  CaptureStdout();
+  ASSERT_TRUE(api->Initilize());
+  api->StartWatcher();
+  auto start = stratum_test::Clock::now();
+  a.reset();  // closes its connection and refuses new ones
+  const bool left = OnPool(*api, 1, milliseconds(8000));
+  const long took = stratum_test::ElapsedMs(start);
+
+  a = std::make_unique<stratum_test::TestPool>(port_a);
+  a->SetSubscribeReply(stratum_test::JobLine(StratumJobText(3), 7, 0));
+  const bool back = left && OnPool(*api, 0, milliseconds(8000));
+  auto w = std::make_unique<work>();
+  if (back) api->GetJob(*w);
+  api->StopWatcher();
+  const std::string out = GetCapturedStdout();
+
+  ASSERT_TRUE(left) << out;
+  EXPECT_GE(took, 900) << out;
+  EXPECT_NE(out.find("Pool switch: " + url_a + " -> " + url_b + " (unusable for 1 s: "),
+            std::string::npos)
+      << out;
+  ASSERT_TRUE(back) << out;
+  EXPECT_EQ(Count(out, "Pool switch: " + url_b + " -> " + url_a + " (main pool is back)\n"), 1u)
+      << out;
+  EXPECT_EQ(JobTextOf(*w), StratumJobText(3));
+  EXPECT_EQ(api->Switches(), 2u);
   EXPECT_EQ(Count(out, kCanNot), 0u) << out;
+}
+
+TEST(PoolApi, SharesNeverCrossPools) {
+  auto a = std::make_unique<stratum_test::TestPool>();
+  stratum_test::TestPool b;
+  a->SetSubscribeReply(stratum_test::JobLine(StratumJobText(1), 5, 0));
+  b.SetSubscribeReply(stratum_test::JobLine(StratumJobText(2), 6, 0));
+  Shell shell;
+  const std::string url_a = StratumAddress(a->port());
+  auto api = Watched(shell, {url_a, StratumAddress(b.port())}, 1000, 60000, 60000);
+
+  CaptureStdout();
+  ASSERT_TRUE(api->Initilize());
+  api->StartWatcher();
+  auto w = std::make_unique<work>();
+  api->GetJob(*w);  // the engine mines A's job
+  a.reset();
+  std::this_thread::sleep_for(milliseconds(200));  // the client has seen A go
+  api->SubmitWork(HostOutput{});                   // queued for A, which is down
+  const bool moved = OnPool(*api, 1, milliseconds(8000));
+  api->SubmitWork(HostOutput{});  // found for A's job after the move
+  const auto dropped = api->Shares().unsent_dropped.load();
+
+  api->HaveNewWork();
+  api->GetJob(*w);  // B's job: its shares go to B
+  api->SubmitWork(HostOutput{});
+  const bool sent = gwtest::WaitUntil([&] { return api->Shares().submitted == 1; }, kShort);
+  api->StopWatcher();
+  const std::string out = GetCapturedStdout();
+
+  ASSERT_TRUE(moved) << out;
+  EXPECT_EQ(dropped, 2u) << out;
+  EXPECT_EQ(Count(out, "Dropped 1 unsent share(s) queued for " + url_a + "\n"), 1u) << out;
+  EXPECT_EQ(Count(out, "Share dropped: its job came from a pool the miner has left\n"), 1u) << out;
+  EXPECT_TRUE(sent) << out;
+  int submits = 0;
+  for (const auto& line : b.lines()) submits += line.text.find("\"submit\"") != std::string::npos;
+  EXPECT_EQ(submits, 1);
+  EXPECT_EQ(JobTextOf(*w), StratumJobText(2));
 }
 
 #ifdef KEST_TESTPOOL_TOOL

@@ -322,6 +322,35 @@ TEST(StratumClient, RequestsMadeWhileDownAreSentAfterTheSubscribeLine) {
   EXPECT_EQ(lines[4].text, "{\"method\":\"mining.xtemplate\"}");
 }
 
+TEST(StratumClient, ReportsQueuedWhileDownCollapseIntoTheLatest) {
+  TestPool pool;
+  pool.SetSubscribeReply(JobLine(TrailerText(8), 5, 1));
+  auto client = Connect(pool);
+  ASSERT_TRUE(WaitUntil([&] { return client->IsReady(); }, kShort));
+  pool.CloseConnections();
+  std::this_thread::sleep_for(Millis(200));  // the client has seen the end of the connection
+
+  auto w = std::make_unique<work>();
+  std::memset(w.get(), 0, sizeof(work));
+  w->hr = 1.0f;
+  client->UpdateHR(w.get());
+  client->SubmitWork(w.get());
+  w->hr = 2.0f;
+  client->UpdateHR(w.get());
+  client->RequestNewTemplate();
+  w->hr = 3.0f;
+  client->UpdateHR(w.get());
+
+  ASSERT_TRUE(pool.WaitForLines(5, kShort));
+  std::this_thread::sleep_for(Millis(200));  // nothing more follows
+  const auto lines = pool.lines();
+  ASSERT_EQ(lines.size(), 5u);
+  EXPECT_NE(lines[1].text.find("\"subscribe\""), std::string::npos);
+  EXPECT_EQ(lines[2].text, "{\"method\":\"mining.update_hr\", \"hr\":3.000000}");
+  EXPECT_NE(lines[3].text.find("\"submit\""), std::string::npos);
+  EXPECT_EQ(lines[4].text, "{\"method\":\"mining.xtemplate\"}");
+}
+
 TEST(StratumClient, CheckAliveSeesAPongAfterThreeSeconds) {
   TestPool pool;
   StdoutCapture out;

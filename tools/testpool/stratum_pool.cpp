@@ -1,5 +1,7 @@
 #include "tools/testpool/stratum_pool.h"
 
+#include "tools/testpool/tls_front.h"
+
 #include "app/records.h"
 #include "app/utils.h"
 #include "pow/peach.h"
@@ -846,6 +848,10 @@ std::string StratumPoolUsage() {
          "  --pair-lines          send the first job and a template in one write\n"
          "  --bad-line            send a non-JSON line before the first job\n"
          "  --oversized BYTES     send a line of BYTES bytes before the first job\n"
+         "TLS:\n"
+         "  --tls                 serve TLS with a certificate made at start (fingerprint "
+         "printed)\n"
+         "  --cert FILE --key FILE  serve TLS with this PEM certificate chain and key\n"
          "soak testing:\n"
          "  --chaos SEED          misbehave at random, repeatably for a seed (except timing):\n"
          "                        disconnects, refused connections, garbage and oversized\n"
@@ -904,6 +910,19 @@ bool ParseStratumPoolOptions(int argc, char** argv, StratumPoolOptions& options,
   };
   for (int i = 1; i < argc; ++i) {
     const std::string name = argv[i];
+    if (name == "--tls") {
+      options.tls = true;
+      continue;
+    }
+    if (name == "--cert" || name == "--key") {
+      if (i + 1 >= argc) {
+        error = "option " + name + " needs a file";
+        return false;
+      }
+      (name == "--cert" ? options.cert_file : options.key_file) = argv[++i];
+      options.tls = true;
+      continue;
+    }
     if (name == "--ledger") {
       if (i + 1 >= argc || argv[i + 1][0] == '\0') {
         error = "option --ledger needs a file name";
@@ -930,6 +949,10 @@ bool ParseStratumPoolOptions(int argc, char** argv, StratumPoolOptions& options,
     setter->second(value);
     ++i;
   }
+  if (options.cert_file.empty() != options.key_file.empty()) {
+    error = "--cert and --key go together";
+    return false;
+  }
   return true;
 }
 
@@ -948,10 +971,23 @@ int RunStratumPool(int argc, char** argv) {
   }
 
   asio::io_context io;
-  Server server(io, options);
+  // With TLS the pool itself listens on a free port and the TLS front on the one asked for.
+  StratumPoolOptions plain = options;
+  if (options.tls) plain.port = 0;
+  Server server(io, plain);
+  std::unique_ptr<TlsFront> tls;
   uint16_t port = 0;
   try {
     port = server.Bind();
+    if (options.tls) {
+      tls = options.cert_file.empty()
+                ? std::make_unique<TlsFront>(io, options.port, port)
+                : std::make_unique<TlsFront>(io, options.port, port, options.cert_file,
+                                             options.key_file);
+      port = tls->port();
+      Event("TLS certificate SHA-256 " + tls->fingerprint());
+      tls->Start();
+    }
   } catch (const std::exception& e) {
     Event("cannot listen on 127.0.0.1:" + std::to_string(options.port) + ": " + e.what());
     return 2;

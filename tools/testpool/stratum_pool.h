@@ -29,6 +29,12 @@ struct StratumPoolOptions {
   bool bad_line = false;      // a non-JSON line precedes the first job
   std::size_t oversized = 0;  // a line of this many bytes precedes the first job
 
+  // TLS: serve through a TLS front with a certificate generated at start, or the given PEM
+  // files.
+  bool tls = false;
+  std::string cert_file;
+  std::string key_file;
+
   // Chaos (soak testing): seeded random misbehaviour, bounded so that a miner can still mine.
   bool chaos = false;
   uint64_t chaos_seed = 0;
