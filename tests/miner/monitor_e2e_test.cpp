@@ -55,20 +55,6 @@ int Connect(const char* ip, int port) {
   return fd;
 }
 
-// Whether this plominer reads the monitoring options (its --help lists them). A miner without a
-// command line ignores its arguments and starts mining instead.
-bool TakesMonitoringOptions() {
-  e2e::ScratchDir dir;
-  dir.WriteFile("config.txt", "key pw stratum+tcp://127.0.0.1:1\n");
-  e2e::Subprocess miner({kMiner, "--help"}, dir.path());
-  return miner.WaitFor("--api-bind", seconds(5)) && miner.WaitFor("--watchdog", seconds(1));
-}
-
-#define REQUIRE_MONITORING_OPTIONS()                                      \
-  if (!TakesMonitoringOptions()) {                                        \
-    GTEST_SKIP() << "this plominer has no --api-bind/--watchdog options"; \
-  }
-
 // A port nothing listens on right now.
 int FreePort() {
   const int fd = socket(AF_INET, SOCK_STREAM, 0);
@@ -114,7 +100,6 @@ std::vector<double> ReportedRates(const std::string& pool_out) {
 
 // A device whose launch never returns: the watchdog names it and ends the miner with status 4.
 TEST(MonitorEndToEnd, HungDeviceEndsTheMinerWithStatus4) {
-  REQUIRE_MONITORING_OPTIONS();
   e2e::ScratchDir dir;
   std::unique_ptr<e2e::Subprocess> pool;
   const std::string port = StartPool(pool, dir, {"--diff", "30", "--block", "0"});
@@ -131,7 +116,6 @@ TEST(MonitorEndToEnd, HungDeviceEndsTheMinerWithStatus4) {
 // The API of a mining miner: its fields, bound to the given address only, and numbers that
 // agree with what the pool saw (shares written, hash rate reported).
 TEST(MonitorEndToEnd, ApiReportsWhatThePoolSaw) {
-  REQUIRE_MONITORING_OPTIONS();
   e2e::ScratchDir dir;
   std::unique_ptr<e2e::Subprocess> pool;
   const std::string pool_port = StartPool(pool, dir, {"--diff", "11", "--block", "7"});
