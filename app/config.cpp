@@ -1,4 +1,5 @@
 #include "app/config.h"
+#include "app/version.h"
 
 #include <cstdio>
 #include <iostream>
@@ -19,8 +20,7 @@ int ParseInput(int& argc, char** argv) {
   std::cout << "Varn-PLOMiner"
             << " ("
             << "Cuda"
-            << ") v"
-            << "2.4" << std::endl;
+            << ") v" << kMinerVersion << std::endl;
   std::cout << "Written by the PLOMiner developers" << std::endl;
   std::cout << "No developer fee: every share is mined for the key in config.txt" << std::endl;
   std::cout << std::endl;

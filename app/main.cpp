@@ -12,6 +12,7 @@
 #include "app/config.h"
 #include "app/console.h"
 #include "app/globals.h"
+#include "app/version.h"
 #include "app/monitor.h"
 #include "app/options.h"
 #include "miner/miner_man.h"
@@ -52,7 +53,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (options.version) {
-    std::cout << "Varn-PLOMiner (Cuda) v2.4" << std::endl;
+    std::cout << "Varn-PLOMiner (Cuda) v" << Kest::kMinerVersion << std::endl;
     return 0;
   }
 

@@ -9,6 +9,7 @@
 
 #include "app/api_server.h"
 #include "app/options.h"
+#include "app/version.h"
 #include "gpu/nvml.h"
 #include "miner/watchdog.h"
 
@@ -16,9 +17,6 @@ namespace Kest {
 
 class MinerManCuda;
 class PoolApi;
-
-// The version the summary reports (the banner's).
-constexpr const char* kMinerVersion = "2.4";
 
 class Monitor {
  public:
