@@ -12,9 +12,9 @@
 #include "app/config.h"
 #include "app/console.h"
 #include "app/globals.h"
-#include "app/version.h"
 #include "app/monitor.h"
 #include "app/options.h"
+#include "app/version.h"
 #include "miner/miner_man.h"
 #include "pool/pool_api.h"
 

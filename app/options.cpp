@@ -92,8 +92,8 @@ bool CheckBind(const std::string& bind, std::string* error) {
   for (char c : port) digits = digits && std::isdigit(static_cast<unsigned char>(c));
   const unsigned long value = digits ? std::stoul(port) : 0;
   if (!digits || value > kMaxPort || (colon == 0)) {
-    *error = "--api-bind takes [HOST:]PORT with PORT from 0 (a free port) to 65535, not '" + bind +
-             "'";
+    *error =
+        "--api-bind takes [HOST:]PORT with PORT from 0 (a free port) to 65535, not '" + bind + "'";
     return false;
   }
   return true;
