@@ -16,10 +16,16 @@ void Require(bool condition, const char* what) {
   std::abort();
 }
 
+// No control character: no byte below 0x20, no DEL and no C1 control (U+0080..U+009F, encoded
+// as 0xC2 0x80..0x9F). Other bytes above 0x7F are well-formed UTF-8 the console may show.
 bool Printable(const std::string& text) {
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte >= 0x7F) return false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(text[i]);
+    if (byte < 0x20 || byte == 0x7F) return false;
+    if (byte == 0xC2 && i + 1 < text.size()) {
+      const auto next = static_cast<unsigned char>(text[i + 1]);
+      if (next >= 0x80 && next <= 0x9F) return false;
+    }
   }
   return true;
 }
