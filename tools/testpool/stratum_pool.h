@@ -13,7 +13,7 @@ struct StratumPoolOptions {
   uint16_t port = 0;               // 0: any free port
   int32_t diff = 8;                // share difficulty of every job
   uint64_t block = 1;              // block number of the first job
-  uint64_t refresh_block = 0;      // block number of refreshed jobs (0: no map rebuild)
+  uint64_t refresh_block = 0;      // block number of refreshed jobs (the previous-block hash stays)
   bool refresh_new_block = false;  // refreshed jobs start a new block (new previous hash)
   unsigned job_every_s = 0;        // issue a new job this often (0: never)
   unsigned template_every_s = 0;   // send a template this often (0: only on request)
