@@ -545,7 +545,12 @@ class JorlStratum::Impl {
   }
 
   void handle_write_completed(uint64_t attempt, bool subscribe, uint64_t id, const ErrorCode& ec) {
-    if (!Current(attempt)) return;
+    if (!Current(attempt)) {
+      // The connection was rebuilt after this line had been handed to the old socket whole:
+      // it is out, and sending it again on the new connection would duplicate a share.
+      if (!ec && !subscribe) core_->PopFront(id);
+      return;
+    }
     writing_ = false;
     if (ec) {
       ReportError(ec);
