@@ -25,13 +25,7 @@ constexpr const char* kPool = TESTPOOL_PATH;
 // Starts plo-testpool with `args` and returns its port.
 std::string StartPool(std::unique_ptr<e2e::Subprocess>& pool, const e2e::ScratchDir& dir,
                       std::vector<std::string> args) {
-  args.insert(args.begin(), {kPool, "--port", "0"});
-  pool = std::make_unique<e2e::Subprocess>(args, dir.path());
-  EXPECT_TRUE(pool->WaitFor("listening on 127.0.0.1:", seconds(10)));
-  std::smatch m;
-  const std::string out = pool->Output();
-  if (!std::regex_search(out, m, std::regex("listening on 127\\.0\\.0\\.1:(\\d+)"))) return "";
-  return m[1];
+  return e2e::StartTestPool(pool, dir, kPool, std::move(args));
 }
 
 // The first halves (nonce bytes 0..15) of every "nonce" block printed from `from` on (and

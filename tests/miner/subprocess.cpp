@@ -1,5 +1,6 @@
 #include "subprocess.h"
 
+#include <gtest/gtest.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -8,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <regex>
 #include <stdexcept>
 
 namespace e2e {
@@ -139,6 +141,17 @@ ScratchDir::~ScratchDir() {
 void ScratchDir::WriteFile(const std::string& name, const std::string& text) const {
   std::ofstream f(path_ + "/" + name, std::ios::binary);
   f << text;
+}
+
+std::string StartTestPool(std::unique_ptr<Subprocess>& pool, const ScratchDir& dir,
+                          const char* pool_path, std::vector<std::string> args) {
+  args.insert(args.begin(), {pool_path, "--port", "0"});
+  pool = std::make_unique<Subprocess>(args, dir.path());
+  EXPECT_TRUE(pool->WaitFor("listening on 127.0.0.1:", std::chrono::seconds(10)));
+  std::smatch m;
+  const std::string out = pool->Output();
+  if (!std::regex_search(out, m, std::regex("listening on 127\\.0\\.0\\.1:(\\d+)"))) return "";
+  return m[1];
 }
 
 }  // namespace e2e

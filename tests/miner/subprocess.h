@@ -7,6 +7,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -65,5 +66,10 @@ class ScratchDir {
  private:
   std::string path_;
 };
+
+// Starts the test pool at `pool_path` on a free port with `args`, in `dir`; returns the port, or
+// an empty string when the pool did not say where it listens.
+std::string StartTestPool(std::unique_ptr<Subprocess>& pool, const ScratchDir& dir,
+                          const char* pool_path, std::vector<std::string> args);
 
 }  // namespace e2e
