@@ -9,13 +9,18 @@
 namespace Kest {
 
 struct ShareCounters {
-  // Share lines actually written to a pool's socket (not merely queued).
+  // Share lines written to a pool's socket and confirmed: the pool sent a line on that
+  // connection after the share was written, so it was reading.
   std::atomic<uint64_t> submitted{0};
+  // Share lines written but not yet confirmed when their connection was lost (they may or may
+  // not have reached the pool; they are never sent again).
+  std::atomic<uint64_t> unconfirmed_lost{0};
   // Device candidates that failed the CPU re-check (never sent).
   std::atomic<uint64_t> cpu_failed{0};
   // Solutions found for a job that had already been replaced: dropped, never re-checked.
   std::atomic<uint64_t> stale_dropped{0};
-  // Queued submits dropped unsent (the pool stopped reading, or the miner left that pool).
+  // Submits dropped unsent (the pool stopped reading, the miner left that pool, or no pool
+  // connection was active).
   std::atomic<uint64_t> unsent_dropped{0};
   // Error replies from the pool (with this protocol a reply cannot be tied to its share).
   std::atomic<uint64_t> pool_errors{0};

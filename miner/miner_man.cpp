@@ -347,12 +347,26 @@ MinerStatus MinerManCuda::Status() const {
   return st;
 }
 
-void MinerManCuda::Run() {
+const char* DeviceStateName(DeviceState state) {
+  switch (state) {
+    case DeviceState::kMining:
+      return "mining";
+    case DeviceState::kBuildingMap:
+      return "building map";
+    case DeviceState::kPaused:
+      return "paused";
+    case DeviceState::kStopped:
+      return "stopped";
+  }
+  return "stopped";
+}
+
+int MinerManCuda::Run() {
   while (!pool->HaveNewWork()) {
-    if (exit_flag.load()) return;
+    if (exit_flag.load()) return 0;
     mySleep(kFirstJobPollMs);
   }
-  if (!TakeInJob()) return;
+  if (!TakeInJob()) return 0;
   SetAllJobFlags(kJobNew);
   Print("Start mining...\n");
   if (!pool->IsStratum()) {
@@ -390,6 +404,7 @@ void MinerManCuda::Run() {
   // Each worker finishes its current launch and sees the flag.
   for (auto& w : workers) w.join();
   workers.clear();
+  return 0;
 }
 
 }  // namespace Kest

@@ -23,6 +23,16 @@ class PoolApi;
 // Exit status of a process none of whose devices could be set up.
 constexpr int kExitNoUsableDevice = 3;
 
+// What a set-up device is doing.
+enum class DeviceState {
+  kMining,       // launching searches
+  kBuildingMap,  // building its tile map
+  kPaused,       // held by the miner (its worker launches nothing)
+  kStopped,      // its worker has ended; it mines no more
+};
+// "mining", "building map", "paused", "stopped".
+const char* DeviceStateName(DeviceState state);
+
 // What monitoring sees of one mining device.
 struct DeviceStatus {
   int32_t id = 0;  // CUDA device number
@@ -32,6 +42,8 @@ struct DeviceStatus {
   uint64_t solutions = 0;  // solutions that passed the CPU re-check
   bool mining = false;     // the device's worker is in its launch loop
   double busy_s = 0.0;     // how long the device operation in progress has run (0: none)
+  DeviceState state = DeviceState::kMining;
+  std::string state_reason;  // why it is paused or stopped; empty otherwise
 };
 
 // A snapshot of the manager for monitoring. Rates are in hashes per second.
@@ -59,8 +71,10 @@ class MinerManCuda {
   int32_t InitGpu();
 
   // Waits for the first job, starts the device workers and supervises them until the exit
-  // flag is set; returns after every worker has finished its current launch.
-  void Run();
+  // flag is set; returns after every worker has finished its current launch. Returns 0, or
+  // kExitNoUsableDevice when the workers ended because no device was left mining (the exit
+  // flag is then raised).
+  int Run();
 
   // Writes a job (its trailer already decoded) into every device context. A job that differs
   // from the one in force in its trailer or difficulty gets the next generation; the same job

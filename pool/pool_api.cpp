@@ -359,6 +359,25 @@ void PoolApi::SwitchPool() {
   ++switches;
 }
 
+bool PoolApi::IsConnected() const {
+  auto active = Active();
+  return active && ClientUsable(*active);
+}
+
+bool PoolApi::HasJob() const {
+  auto active = Active();
+  return active && ClientReady(*active);
+}
+
+bool PoolApi::IsUsable() const {
+  auto active = Active();
+  return active && ClientUsable(*active);
+}
+
+uint64_t PoolApi::FlushShares(std::chrono::milliseconds /*limit*/) {
+  return 0;
+}
+
 bool PoolApi::StopPoolConnection() {
   ready = false;
   Install(nullptr);

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -37,6 +38,9 @@ class PoolApi {
     uint32_t failover_after_ms = 30000;  // unusable this long: move to the next pool
     uint32_t retry_main_ms = 60000;      // away from the main pool: probe it this often
     uint32_t idle_timeout_ms = 60000;    // a connection that heard nothing this long is lost
+    // After a share was written: silence this long gets a ping, as long again the connection
+    // counts as lost.
+    uint32_t response_timeout_ms = 10000;
   };
 
   // Copies key, password and pool list; keeps a reference to the shell's exit flag. Does not
@@ -96,7 +100,19 @@ class PoolApi {
 
   bool IsStratum() const { return is_stratum.load(); }
   int PoolIndex() const { return pool_index.load(); }
+  // Whether the facade has a connection with a job (the engine may take it up).
   bool IsReady() const { return ready.load(); }
+  // The active connection now: its TCP connection is up and it heard from the pool within the
+  // idle limit.
+  bool IsConnected() const;
+  // The active connection has received a job on its current TCP connection.
+  bool HasJob() const;
+  // Connected and has a job: what the failover rules judge.
+  bool IsUsable() const;
+
+  // Shutdown: waits up to `limit` until every share handed to the active connection has been
+  // written and confirmed (or counted as lost or dropped). Returns how many were still open.
+  uint64_t FlushShares(std::chrono::milliseconds limit);
 
  private:
   std::shared_ptr<PoolImpl> Active() const;
