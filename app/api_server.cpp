@@ -3,9 +3,16 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 
+#include <openssl/crypto.h>
+#include <openssl/sha.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <exception>
@@ -13,6 +20,8 @@
 #include <thread>
 #include <type_traits>
 #include <utility>
+
+#include "app/utils.h"
 
 namespace Kest {
 
@@ -25,6 +34,8 @@ namespace {
 
 constexpr std::size_t kBodyLimit = 1024;  // GET requests carry no body
 constexpr const char kSummaryPath[] = "/api/v1/summary";
+constexpr std::chrono::milliseconds kAcceptRetryMin{100};
+constexpr std::chrono::milliseconds kAcceptRetryMax{1000};
 
 void AppendString(std::string& out, const std::string& text) {
   out += '"';
@@ -64,17 +75,52 @@ void AppendOptional(std::string& out, const std::optional<T>& value) {
   }
 }
 
-// Compares without stopping at the first difference: the time taken tells nothing of the token.
-bool SameText(const std::string& a, const std::string& b) {
-  unsigned char diff = a.size() == b.size() ? 0 : 1;
-  const std::string& longer = a.size() >= b.size() ? a : b;
-  const std::string& other = a.size() >= b.size() ? b : a;
-  for (std::size_t i = 0; i < longer.size(); ++i) {
-    const unsigned char x = static_cast<unsigned char>(longer[i]);
-    const unsigned char y = i < other.size() ? static_cast<unsigned char>(other[i]) : 0;
-    diff |= static_cast<unsigned char>(x ^ y);
+// Compares the SHA-256 digests of both in constant time: neither the position of the first
+// difference nor the length of the token shows in the time taken.
+bool SameToken(const std::string& a, const std::string& b) {
+  unsigned char da[SHA256_DIGEST_LENGTH];
+  unsigned char db[SHA256_DIGEST_LENGTH];
+  SHA256(reinterpret_cast<const unsigned char*>(a.data()), a.size(), da);
+  SHA256(reinterpret_cast<const unsigned char*>(b.data()), b.size(), db);
+  return CRYPTO_memcmp(da, db, sizeof(da)) == 0;
+}
+
+std::string Lower(std::string text) {
+  std::transform(text.begin(), text.end(), text.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return text;
+}
+
+// The credentials of "Authorization: Bearer TOKEN": the scheme in any case, then one or more
+// spaces. Empty when the header has another form.
+std::string BearerToken(const std::string& header) {
+  constexpr std::size_t kScheme = 6;  // "bearer"
+  if (header.size() <= kScheme || Lower(header.substr(0, kScheme)) != "bearer" ||
+      header[kScheme] != ' ') {
+    return std::string();
   }
-  return diff == 0;
+  const auto start = header.find_first_not_of(' ', kScheme);
+  return start == std::string::npos ? std::string() : header.substr(start);
+}
+
+// Splits a Host header value into host (brackets of an IPv6 address removed, lower case) and
+// port text (empty when none). False for a value that is not HOST[:PORT].
+bool SplitHostHeader(const std::string& value, std::string* host, std::string* port) {
+  std::string rest;
+  if (!value.empty() && value[0] == '[') {
+    const auto close = value.find(']');
+    if (close == std::string::npos) return false;
+    *host = value.substr(1, close - 1);
+    rest = value.substr(close + 1);
+  } else {
+    const auto colon = value.find(':');
+    *host = value.substr(0, colon);
+    rest = colon == std::string::npos ? std::string() : value.substr(colon);
+  }
+  if (!rest.empty() && (rest[0] != ':' || rest.size() == 1)) return false;
+  *port = rest.empty() ? std::string() : rest.substr(1);
+  *host = Lower(*host);
+  return !host->empty();
 }
 
 std::string ErrorJson(const char* message) {
@@ -90,13 +136,17 @@ std::string SummaryJson(const ApiSummary& s) {
   out += ",\"pool\":{\"url\":";
   AppendString(out, s.pool.url);
   out += std::string(",\"connected\":") + (s.pool.connected ? "true" : "false");
+  out += std::string(",\"has_job\":") + (s.pool.has_job ? "true" : "false");
+  out += std::string(",\"usable\":") + (s.pool.usable ? "true" : "false");
   out += std::string(",\"tls\":") + (s.pool.tls ? "true" : "false");
   out += ",\"switches\":" + std::to_string(s.pool.switches) + "}";
   out += ",\"job\":{\"block\":" + std::to_string(s.job.block) +
          ",\"difficulty\":" + std::to_string(s.job.difficulty) + "}";
   out += ",\"shares\":{\"submitted\":" + std::to_string(s.shares.submitted) +
+         ",\"unconfirmed_lost\":" + std::to_string(s.shares.unconfirmed_lost) +
          ",\"cpu_failed\":" + std::to_string(s.shares.cpu_failed) +
          ",\"stale_dropped\":" + std::to_string(s.shares.stale_dropped) +
+         ",\"unsent_dropped\":" + std::to_string(s.shares.unsent_dropped) +
          ",\"pool_errors\":" + std::to_string(s.shares.pool_errors) + "}";
   out += ",\"hashrate\":{\"now\":";
   AppendNumber(out, s.hashrate.now);
@@ -121,43 +171,14 @@ std::string SummaryJson(const ApiSummary& s) {
     AppendOptional(out, d.power_w);
     out += ",\"fan_pct\":";
     AppendOptional(out, d.fan_pct);
+    out += ",\"state\":";
+    AppendString(out, d.state);
+    out += ",\"state_reason\":";
+    AppendOptional(out, d.state_reason);
     out += '}';
   }
   out += "]}";
   return out;
-}
-
-bool ParseApiBind(const std::string& text, std::string* host, uint16_t* port, std::string* error) {
-  std::string h = "127.0.0.1";
-  std::string p = text;
-  if (!text.empty() && text[0] == '[') {
-    const auto close = text.find(']');
-    if (close == std::string::npos || close + 1 >= text.size() || text[close + 1] != ':') {
-      *error = "expected [IPV6]:PORT";
-      return false;
-    }
-    h = text.substr(1, close - 1);
-    p = text.substr(close + 2);
-  } else if (const auto colon = text.rfind(':'); colon != std::string::npos) {
-    h = text.substr(0, colon);
-    p = text.substr(colon + 1);
-    if (h.find(':') != std::string::npos) {
-      *error = "an IPv6 address goes in brackets: [ADDRESS]:PORT";
-      return false;
-    }
-  }
-  if (h.empty()) {
-    *error = "empty host";
-    return false;
-  }
-  if (p.empty() || p.size() > 5 || p.find_first_not_of("0123456789") != std::string::npos ||
-      std::stoul(p) > 65535) {
-    *error = "the port must be a number from 0 to 65535";
-    return false;
-  }
-  *host = h;
-  *port = static_cast<uint16_t>(std::stoul(p));
-  return true;
 }
 
 class ApiServer::Impl {
@@ -188,6 +209,13 @@ class ApiServer::Impl {
       acceptor_.close(ignored);
       return false;
     }
+    char name[256] = {};
+    if (gethostname(name, sizeof(name) - 1) == 0) host_name_ = Lower(name);
+    bound_host_ = Lower(bound_.address().to_string());
+    if (!bound_.address().is_loopback() && !opts_.token) {
+      Printf("Warning: the API on %s answers anyone who can reach it: set --api-token-file\n",
+             Url().c_str());
+    }
     Accept();
     thread_ = std::thread([this] { ioc_.run(); });
     return true;
@@ -198,6 +226,7 @@ class ApiServer::Impl {
     asio::post(ioc_, [this] {
       boost::system::error_code ignored;
       acceptor_.close(ignored);
+      accept_timer_.cancel();
       ioc_.stop();
     });
     thread_.join();
@@ -227,10 +256,17 @@ class ApiServer::Impl {
       res.set(http::field::content_type, "application/json");
       res.body() = std::move(body);
     };
+    const auto host = req.find(http::field::host);
+    if (host == req.end() || !HostAllowed(std::string(host->value()))) {
+      json(http::status::misdirected_request, ErrorJson("unknown host name"));
+      res.prepare_payload();
+      return res;
+    }
     if (opts_.token) {
       const auto it = req.find(http::field::authorization);
-      const std::string given = it == req.end() ? std::string() : std::string(it->value());
-      if (!SameText(given, "Bearer " + *opts_.token)) {
+      const std::string given =
+          it == req.end() ? std::string() : BearerToken(std::string(it->value()));
+      if (given.empty() || !SameToken(given, *opts_.token)) {
         res.set(http::field::www_authenticate, "Bearer");
         json(http::status::unauthorized, ErrorJson("unauthorized"));
         res.prepare_payload();
@@ -263,11 +299,31 @@ class ApiServer::Impl {
     return res;
   }
 
+  // The names a request may use for this server: the bound address, localhost and this
+  // machine's name, with the bound port or none; any IP address when bound to a wildcard.
+  bool HostAllowed(const std::string& value) const {
+    std::string host, port;
+    if (!SplitHostHeader(value, &host, &port)) return false;
+    if (!port.empty() && port != std::to_string(bound_.port())) return false;
+    if (host == bound_host_ || host == "localhost" || (!host_name_.empty() && host == host_name_)) {
+      return true;
+    }
+    boost::system::error_code ec;
+    asio::ip::make_address(host, ec);
+    return !ec && bound_.address().is_unspecified();
+  }
+
   Options opts_;
   Source source_;
+  std::string bound_host_;  // the bound address as text, lower case (set by Start)
+  std::string host_name_;   // gethostname, lower case
   std::size_t active_ = 0;  // open sessions; server thread only
+  // Wait before the next accept after a failed one (out of file descriptors): grows from
+  // kAcceptRetryMin to kAcceptRetryMax, back to the minimum after an accept succeeds.
+  std::chrono::milliseconds accept_retry_{kAcceptRetryMin};
   asio::io_context ioc_{1};
   tcp::acceptor acceptor_{ioc_};
+  asio::steady_timer accept_timer_{ioc_};
   tcp::endpoint bound_;
   std::thread thread_;
 };
@@ -340,13 +396,22 @@ class ApiServer::Impl::Session : public std::enable_shared_from_this<Session> {
 void ApiServer::Impl::Accept() {
   acceptor_.async_accept([this](boost::system::error_code ec, tcp::socket socket) {
     if (ec == asio::error::operation_aborted || !acceptor_.is_open()) return;
-    if (!ec) {
-      if (active_ >= opts_.max_connections) {
-        boost::system::error_code ignored;
-        socket.close(ignored);  // too many at once: this one gets nothing
-      } else {
-        std::make_shared<Session>(this, std::move(socket))->Begin();
-      }
+    if (ec) {
+      // Out of file descriptors (or another failure): the pending connection stays queued and
+      // the next accept would fail at once. Wait instead of spinning on it.
+      accept_timer_.expires_after(accept_retry_);
+      accept_retry_ = std::min(accept_retry_ * 2, kAcceptRetryMax);
+      accept_timer_.async_wait([this](boost::system::error_code wait_ec) {
+        if (!wait_ec && acceptor_.is_open()) Accept();
+      });
+      return;
+    }
+    accept_retry_ = kAcceptRetryMin;
+    if (active_ >= opts_.max_connections) {
+      boost::system::error_code ignored;
+      socket.close(ignored);  // too many at once: this one gets nothing
+    } else {
+      std::make_shared<Session>(this, std::move(socket))->Begin();
     }
     Accept();
   });

@@ -1,7 +1,10 @@
 // The monitoring HTTP API: a small read-only server on one thread of its own. It answers
 //   GET /                 the dashboard page (self-contained HTML)
 //   GET /api/v1/summary   the summary JSON
-// and a JSON 404 for any other path. Every connection carries one request and is closed after
+// and a JSON 404 for any other path. A request whose Host header names neither the bound
+// address, localhost nor this machine (any IP address when bound to a wildcard address) gets a
+// JSON 421, so a web page cannot reach the API through a name of its own that it re-points at
+// this machine. Every connection carries one request and is closed after
 // the answer; it is time-limited, its header is capped, and connections beyond the limit are
 // closed at once, so slow or hostile clients cost the miner nothing but this thread's time.
 #pragma once
@@ -15,6 +18,8 @@
 #include <string>
 #include <vector>
 
+#include "app/pool_address.h"  // ParseApiBind
+
 namespace Kest {
 
 struct ApiDevice {
@@ -26,6 +31,8 @@ struct ApiDevice {
   std::optional<double> temperature_c;
   std::optional<double> power_w;
   std::optional<double> fan_pct;
+  std::string state = "mining";             // mining, building map, paused or stopped
+  std::optional<std::string> state_reason;  // why it is paused or stopped
 };
 
 struct ApiSummary {
@@ -33,7 +40,9 @@ struct ApiSummary {
   uint64_t uptime_s = 0;
   struct {
     std::string url;
-    bool connected = false;
+    bool connected = false;  // TCP up and heard from within the idle limit
+    bool has_job = false;    // a job came on the current connection
+    bool usable = false;     // both
     bool tls = false;
     uint64_t switches = 0;
   } pool;
@@ -43,8 +52,10 @@ struct ApiSummary {
   } job;
   struct {
     uint64_t submitted = 0;
+    uint64_t unconfirmed_lost = 0;
     uint64_t cpu_failed = 0;
     uint64_t stale_dropped = 0;
+    uint64_t unsent_dropped = 0;
     uint64_t pool_errors = 0;
   } shares;
   struct {
@@ -62,17 +73,14 @@ std::string SummaryJson(const ApiSummary& summary);
 // The dashboard page.
 const std::string& DashboardHtml();
 
-// Splits "[HOST:]PORT" (an IPv6 HOST in brackets, "[::1]:8080"); HOST defaults to 127.0.0.1.
-// False with a reason in *error for anything else.
-bool ParseApiBind(const std::string& text, std::string* host, uint16_t* port, std::string* error);
-
 class ApiServer {
  public:
   struct Options {
     std::string host = "127.0.0.1";
-    uint16_t port = 0;                 // 0: a free port
-    std::optional<std::string> token;  // required as "Authorization: Bearer TOKEN" when set
-    std::size_t max_connections = 16;  // further connections are closed at once
+    uint16_t port = 0;  // 0: a free port
+    // Required as "Authorization: Bearer TOKEN" (the scheme in any case) when set.
+    std::optional<std::string> token;
+    std::size_t max_connections = 16;            // further connections are closed at once
     std::chrono::milliseconds time_limit{5000};  // a connection's whole life
     std::size_t header_limit = 8192;             // bytes of request line and headers
   };
@@ -85,8 +93,9 @@ class ApiServer {
   ApiServer(const ApiServer&) = delete;
   ApiServer& operator=(const ApiServer&) = delete;
 
-  // Binds exactly the configured address and starts serving. False, with the reason in
-  // *error, when the address cannot be bound.
+  // Binds exactly the configured address and starts serving; one warning line when that is
+  // not a loopback address and no token is set. False, with the reason in *error, when the
+  // address cannot be bound.
   bool Start(std::string* error);
   // The port bound (after Start).
   uint16_t Port() const;

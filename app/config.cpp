@@ -7,6 +7,7 @@
 
 #include "app/CudaUtils.h"
 #include "app/options.h"
+#include "app/pool_address.h"
 #include "app/utils.h"
 
 namespace Kest {
@@ -98,11 +99,17 @@ void ParseAccountConfig(std::istream& in, const char* hostname_path, std::string
   while (in >> token) pools.push_back(token);
 }
 
-void LoadAccountConfig(const char* path, const char* hostname_path, std::string& key,
+bool LoadAccountConfig(const char* path, const char* hostname_path, std::string& key,
                        std::string& password, std::string& pool_url,
                        std::vector<std::string>& pools, const RunOptions* overrides) {
   if (!(is_file_exist(path) &&
         ReadConfigFile(path, hostname_path, key, password, pool_url, pools))) {
+    if (overrides != nullptr && overrides->config_given) {
+      // A file named on the command line is never replaced by the defaults: a typing mistake
+      // would otherwise mine for the built-in key.
+      Print(std::string("Cannot read the configuration file ") + path + " (--config)\n");
+      return false;
+    }
     CreateConfigFile(path, key, password, pool_url, pools);
   }
   if (overrides != nullptr) {
@@ -116,15 +123,28 @@ void LoadAccountConfig(const char* path, const char* hostname_path, std::string&
       pool_url = pools.front();
     }
   }
+  std::vector<std::string> usable;
+  for (const std::string& pool : pools) {
+    PoolAddress address;
+    std::string why;
+    if (ParsePoolAddress(pool, &address, &why)) {
+      usable.push_back(pool);
+    } else {
+      Print("Skipping the " + why + "\n");
+    }
+  }
+  if (usable.empty()) {
+    Print(std::string("No usable pool address in ") + path + "\n");
+    return false;
+  }
+  pools = std::move(usable);
+  pool_url = pools.front();
   PrintSummary(key, password, pool_url, pools);
-}
-
-void LoadConfig(const RunOptions& options, std::string& key, std::string& password,
-                std::string& pool_url, int32_t& num_dev, std::vector<std::string>& pools,
-                std::vector<std::shared_ptr<DevConfig>>& devices) {
-  LoadAccountConfig(options.config_file.c_str(), "/etc/hostname", key, password, pool_url, pools,
-                    &options);
-  SelectDevices(kDeviceConfigFile, num_dev, devices);
+  if (key == kDefaultMinerKey) {
+    Print("Warning: mining for the built-in all-zero account key; put your key in " +
+          std::string(path) + " or give it with -u\n");
+  }
+  return true;
 }
 
 }  // namespace Kest

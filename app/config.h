@@ -21,17 +21,14 @@ constexpr const char* kComputerNamePlaceholder = "%computername%";
 // Prints the banner (the command line is read by ParseOptions, app/options.h). Returns 0.
 int ParseInput(int& argc, char** argv);
 
-// Reads (or creates) the account file named by `options` (config.txt by default), applies the
-// command line's account and pools over it, prints the summary, then selects the devices to
-// mine with (deviceconfig.txt) and prints that selection.
-void LoadConfig(const RunOptions& options, std::string& key, std::string& password,
-                std::string& pool_url, int32_t& num_dev, std::vector<std::string>& pools,
-                std::vector<std::shared_ptr<DevConfig>>& devices);
-
-// First half of LoadConfig: the account settings and pool list from `path`; creates the file
-// with the defaults when it does not exist. `hostname_path` is where the worker name comes from.
-// `overrides`, when given, replaces the key, password and pool list read from the file.
-void LoadAccountConfig(const char* path, const char* hostname_path, std::string& key,
+// The account settings and pool list from `path` (config.txt by default); creates the file
+// with the defaults when it does not exist, unless `overrides` says the file was named on the
+// command line. `hostname_path` is where the worker name comes from. `overrides`, when given,
+// replaces the key, password and pool list read from the file. Pool addresses that cannot be
+// read are named and skipped. Prints the summary, and a warning when the key is the built-in
+// default. False, with one line printed, when a named file cannot be read or no usable pool
+// is left: the miner cannot start.
+bool LoadAccountConfig(const char* path, const char* hostname_path, std::string& key,
                        std::string& password, std::string& pool_url,
                        std::vector<std::string>& pools, const RunOptions* overrides = nullptr);
 

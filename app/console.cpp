@@ -13,6 +13,7 @@ constexpr uint32_t kEndOfInputPollMs = 100;
 
 void PrintShareStatistics(const ShareCounters& shares) {
   Print("Share result:\nSubmitted: " + std::to_string(shares.submitted.load()) +
+        "\nUnconfirmed (connection lost): " + std::to_string(shares.unconfirmed_lost.load()) +
         "\nCPU failed check: " + std::to_string(shares.cpu_failed.load()) +
         "\nStale (job replaced): " + std::to_string(shares.stale_dropped.load()) +
         "\nDropped unsent: " + std::to_string(shares.unsent_dropped.load()) +

@@ -37,8 +37,10 @@ svg{background:#20252b;border-radius:6px;margin-top:1em;width:100%;max-width:60e
 <div>difficulty <span id="job-diff">-</span></div></div>
 <div class="card"><h2>Shares</h2>
 <div>submitted <span id="sh-submitted">-</span></div>
+<div>unconfirmed (connection lost) <span id="sh-unconfirmed">-</span></div>
 <div>CPU failed check <span id="sh-cpu-failed">-</span></div>
 <div>stale (job replaced) <span id="sh-stale">-</span></div>
+<div>dropped unsent <span id="sh-unsent">-</span></div>
 <div>pool error replies <span id="sh-pool-errors">-</span></div></div>
 </div>
 <svg id="chart" viewBox="0 0 600 160" preserveAspectRatio="none" role="img"
@@ -47,8 +49,8 @@ svg{background:#20252b;border-radius:6px;margin-top:1em;width:100%;max-width:60e
 <text id="chart-max" x="4" y="14" fill="#9aa3ab" font-size="11"></text>
 <text x="4" y="154" fill="#9aa3ab" font-size="11">15 min</text>
 <text x="560" y="154" fill="#9aa3ab" font-size="11">now</text></svg>
-<table><thead><tr><th>Device</th><th>Name</th><th>PCI</th><th>Hash rate</th><th>Solutions</th>
-<th>Temp</th><th>Power</th><th>Fan</th></tr></thead><tbody id="devices"></tbody></table>
+<table><thead><tr><th>Device</th><th>Name</th><th>State</th><th>PCI</th><th>Hash rate</th>
+<th>Solutions</th><th>Temp</th><th>Power</th><th>Fan</th></tr></thead><tbody id="devices"></tbody></table>
 <div id="status">loading&hellip;</div>
 <script>
 "use strict";
@@ -92,8 +94,10 @@ function show(s) {
   set("job-block", String(s.job.block));
   set("job-diff", String(s.job.difficulty));
   set("sh-submitted", String(s.shares.submitted));
+  set("sh-unconfirmed", String(s.shares.unconfirmed_lost));
   set("sh-cpu-failed", String(s.shares.cpu_failed));
   set("sh-stale", String(s.shares.stale_dropped));
+  set("sh-unsent", String(s.shares.unsent_dropped));
   set("sh-pool-errors", String(s.shares.pool_errors));
   const body = document.getElementById("devices");
   body.textContent = "";
@@ -102,6 +106,7 @@ function show(s) {
     row.id = "dev-" + d.id;
     cell(row, "#" + d.id);
     cell(row, d.name);
+    cell(row, d.state_reason === null ? d.state : d.state + " (" + d.state_reason + ")");
     cell(row, d.pci_bus_id === null ? "n/a" : d.pci_bus_id);
     cell(row, rate(d.hashrate), d.hashrate);
     cell(row, String(d.solutions));

@@ -1,5 +1,6 @@
 // Process entry: the start-up sequence, the two long-lived threads and shutdown.
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
@@ -14,6 +15,8 @@
 #include "app/globals.h"
 #include "app/monitor.h"
 #include "app/options.h"
+#include "app/signals.h"
+#include "app/utils.h"
 #include "app/version.h"
 #include "miner/miner_man.h"
 #include "pool/pool_api.h"
@@ -41,7 +44,33 @@ void KeyReceiver() {
       [] { Kest::PrintShareStatistics(gPoolApi->Shares()); }, gExitSignal);
 }
 
+namespace {
+
+// How long shutdown waits for the shares handed to the pool to be written and confirmed.
+constexpr std::chrono::milliseconds kShareFlushLimit{3000};
+
+// Ends the process with `status` once the pool has had its chance to write and confirm the
+// shares handed to it. The keyboard thread may be inside a read of standard input and the
+// pool's threads are running: flush the console and end without destructors under them.
+[[noreturn]] void Finish(int status) {
+  gExitSignal.store(true);
+  if (gPoolApi) {
+    const uint64_t open = gPoolApi->FlushShares(kShareFlushLimit);
+    if (open > 0) {
+      Kest::Printf("%llu share(s) not confirmed by the pool at exit\n",
+                   static_cast<unsigned long long>(open));
+    }
+  }
+  std::fflush(stdout);
+  std::fflush(stderr);
+  std::_Exit(status);
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
+  // Before any thread exists: SIGTERM and SIGINT are taken by one thread of their own.
+  Kest::BlockTerminationSignals();
   Kest::RunOptions options;
   std::string error;
   if (!Kest::ParseOptions(argc, argv, options, &error)) {
@@ -58,29 +87,31 @@ int main(int argc, char** argv) {
   }
 
   Kest::ParseInput(argc, argv);
+  if (!Kest::LoadAccountConfig(options.config_file.c_str(), "/etc/hostname", gMinerKey,
+                               gMinerPassword, gPoolUrl, gPools, &options)) {
+    return Kest::kExitBadCommandLine;
+  }
+  Kest::StartSignalWatcher(gExitSignal);
   Kest::GetDevInfo(gDeviceConfig);
   gNumDev = static_cast<int32_t>(gDeviceConfig.size());
-  Kest::LoadConfig(options, gMinerKey, gMinerPassword, gPoolUrl, gNumDev, gPools, gDeviceConfig);
+  Kest::SelectDevices(Kest::kDeviceConfigFile, gNumDev, gDeviceConfig);
 
   gPoolApi = std::make_shared<Kest::PoolApi>(gMinerKey, gMinerPassword, gExitSignal, gPools);
   Kest::PoolApi::FailoverSettings failover;
   failover.failover_after_ms = options.failover_after_s * 1000;
   failover.retry_main_ms = options.retry_main_s * 1000;
   failover.idle_timeout_ms = options.idle_timeout_s * 1000;
+  failover.response_timeout_ms = options.response_timeout_s * 1000;
   gPoolApi->Configure(failover);
   // Monitoring: the API answers from now on (devices are listed once set up).
   Kest::Monitoring monitoring;
-  if (!monitoring.Start(options, gPoolApi)) return Kest::kExitBadCommandLine;
+  if (!monitoring.Start(options, gPoolApi)) Finish(Kest::kExitBadCommandLine);
   // The keyboard works from the first moment: 'q' also ends the wait for a pool. gPoolApi is
   // set before the thread starts and never replaced, so the thread may read it.
   gKeyreceiverThread = new std::thread(KeyReceiver);
   if (!gPoolApi->Initilize()) {
-    if (gExitSignal.load()) {  // 'q' before any pool answered
-      gKeyreceiverThread->join();
-      return 0;
-    }
-    // No pool can be tried. The keyboard thread may be inside a read of standard input and
-    // uses the facade: end without running destructors under it.
+    if (gExitSignal.load()) Finish(0);  // 'q' or a signal before any pool answered
+    // No pool can be tried.
     std::fflush(stdout);
     std::_Exit(255);
   }
@@ -102,8 +133,10 @@ int main(int argc, char** argv) {
   std::fflush(stdout);
   monitoring.Attach(*GlobalMiner);
 
-  gMinerThread = new std::thread(&Kest::MinerManCuda::Run, GlobalMiner.get());
-  gKeyreceiverThread->join();
+  // The miner ends on 'q', on a signal, or by itself when no device is left mining; in every
+  // case the shares already handed to the pool get their chance before the process ends.
+  std::atomic<int> status{0};
+  gMinerThread = new std::thread([&status] { status.store(GlobalMiner->Run()); });
   gMinerThread->join();
-  return 0;
+  Finish(status.load());
 }

@@ -23,11 +23,15 @@ ApiSummary Monitor::Summary() const {
       std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start_)
           .count());
   s.pool.url = pool_->ActiveUrl();
-  s.pool.connected = pool_->IsReady();
+  s.pool.connected = pool_->IsConnected();
+  s.pool.has_job = pool_->HasJob();
+  s.pool.usable = pool_->IsUsable();
   s.pool.tls = pool_->IsTls();
   s.pool.switches = pool_->Switches();
   const ShareCounters& shares = pool_->Shares();
   s.shares.submitted = shares.submitted.load();
+  s.shares.unconfirmed_lost = shares.unconfirmed_lost.load();
+  s.shares.unsent_dropped = shares.unsent_dropped.load();
   s.shares.cpu_failed = shares.cpu_failed.load();
   s.shares.stale_dropped = shares.stale_dropped.load();
   s.shares.pool_errors = shares.pool_errors.load();
@@ -45,6 +49,8 @@ ApiSummary Monitor::Summary() const {
       if (!d.pci_bus_id.empty()) a.pci_bus_id = d.pci_bus_id;
       a.hashrate = d.hashrate;
       a.solutions = d.solutions;
+      a.state = DeviceStateName(d.state);
+      if (!d.state_reason.empty()) a.state_reason = d.state_reason;
       if (nvml_ && !d.pci_bus_id.empty()) {
         const GpuHealth h = nvml_->Query(d.pci_bus_id);
         a.temperature_c = h.temperature_c;

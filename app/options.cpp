@@ -4,7 +4,10 @@
 
 #include <cctype>
 #include <exception>
+#include <fstream>
 #include <sstream>
+
+#include "app/pool_address.h"
 
 namespace Kest {
 
@@ -13,8 +16,6 @@ namespace po = boost::program_options;
 namespace {
 
 constexpr uint32_t kMaxSeconds = 7 * 24 * 3600;  // a week: larger values are typing mistakes
-constexpr std::size_t kFingerprintHexDigits = 64;
-constexpr unsigned long kMaxPort = 65535;
 
 po::options_description Describe() {
   po::options_description d("Options");
@@ -35,12 +36,18 @@ po::options_description Describe() {
        "while on another pool, try the main pool this often (60)")                 //
       ("idle-timeout", po::value<std::string>()->value_name("SECONDS"),            //
        "a connection that received nothing this long is lost (60)")                //
+      ("response-timeout", po::value<std::string>()->value_name("SECONDS"),        //
+       "after a share is written, silence this long gets a ping; as long again "   //
+       "and the connection counts as lost (10)")                                   //
       ("api-bind", po::value<std::string>()->value_name("[HOST:]PORT"),            //
        "serve the monitoring interface here (HOST defaults to 127.0.0.1)")         //
       ("api-token", po::value<std::string>()->value_name("TOKEN"),                 //
        "token the monitoring interface asks for")                                  //
+      ("api-token-file", po::value<std::string>()->value_name("FILE"),             //
+       "the same, from the first line of FILE (not seen in the process list)")     //
       ("watchdog", po::value<std::string>()->value_name("SECONDS"),                //
-       "watchdog limit of the monitoring helper (0: off; 120)");
+       "end the miner with status 4 when a device's launch has not returned for "  //
+       "this long (0: off; 120)");
   return d;
 }
 
@@ -61,41 +68,22 @@ bool ReadSeconds(const po::variables_map& vm, const char* name, uint32_t min, ui
   return true;
 }
 
-// A pool address: not empty, and a pin after '#' is 64 hex digits (colons allowed).
-bool CheckPool(const std::string& url, std::string* error) {
-  if (url.empty() || url.find_first_of(" \t\r\n") != std::string::npos) {
-    *error = "--pool needs an address such as stratum+tcp://host:port, not '" + url + "'";
+// The first line of `path`, without trailing white space. False, with the reason in *error,
+// when the file cannot be read or that line is empty.
+bool ReadTokenFile(const std::string& path, std::string* token, std::string* error) {
+  std::ifstream in(path, std::ios::binary);
+  std::string line;
+  if (!in || !std::getline(in, line)) {
+    *error = "--api-token-file: cannot read '" + path + "'";
     return false;
   }
-  const auto hash = url.find('#');
-  if (hash == std::string::npos) return true;
-  std::size_t hex = 0;
-  bool ok = true;
-  for (char c : url.substr(hash + 1)) {
-    if (c == ':') continue;
-    ok = ok && std::isxdigit(static_cast<unsigned char>(c));
-    ++hex;
-  }
-  if (!ok || hex != kFingerprintHexDigits) {
-    *error = "the certificate pin after '#' in '" + url +
-             "' must be 64 hex digits (SHA-256, colons allowed)";
+  const auto end = line.find_last_not_of(" \t\r\f\v");
+  line.erase(end == std::string::npos ? 0 : end + 1);
+  if (line.empty()) {
+    *error = "--api-token-file: the first line of '" + path + "' is empty";
     return false;
   }
-  return true;
-}
-
-// [HOST:]PORT with PORT in 1..65535.
-bool CheckBind(const std::string& bind, std::string* error) {
-  const auto colon = bind.rfind(':');
-  const std::string port = colon == std::string::npos ? bind : bind.substr(colon + 1);
-  bool digits = !port.empty() && port.size() <= 5;
-  for (char c : port) digits = digits && std::isdigit(static_cast<unsigned char>(c));
-  const unsigned long value = digits ? std::stoul(port) : 0;
-  if (!digits || value > kMaxPort || (colon == 0)) {
-    *error =
-        "--api-bind takes [HOST:]PORT with PORT from 0 (a free port) to 65535, not '" + bind + "'";
-    return false;
-  }
+  *token = line;
   return true;
 }
 
@@ -131,6 +119,7 @@ bool ParseOptions(int argc, const char* const* argv, RunOptions& options, std::s
   options.version = vm.count("version") > 0;
   if (vm.count("config")) {
     options.config_file = vm["config"].as<std::string>();
+    options.config_given = true;
     if (options.config_file.empty()) {
       *error = "--config needs a file name";
       return false;
@@ -139,7 +128,12 @@ bool ParseOptions(int argc, const char* const* argv, RunOptions& options, std::s
   if (vm.count("pool")) {
     options.pools = vm["pool"].as<std::vector<std::string>>();
     for (const auto& url : options.pools) {
-      if (!CheckPool(url, error)) return false;
+      PoolAddress address;
+      std::string why;
+      if (!ParsePoolAddress(url, &address, &why)) {
+        *error = "--pool: " + why;
+        return false;
+      }
     }
   }
   if (vm.count("user")) options.user = vm["user"].as<std::string>();
@@ -151,14 +145,36 @@ bool ParseOptions(int argc, const char* const* argv, RunOptions& options, std::s
   if (!ReadSeconds(vm, "failover-after", 1, options.failover_after_s, error) ||
       !ReadSeconds(vm, "retry-main", 1, options.retry_main_s, error) ||
       !ReadSeconds(vm, "idle-timeout", 1, options.idle_timeout_s, error) ||
+      !ReadSeconds(vm, "response-timeout", 1, options.response_timeout_s, error) ||
       !ReadSeconds(vm, "watchdog", 0, options.watchdog_s, error)) {
     return false;
   }
   if (vm.count("api-bind")) {
     options.api_bind = vm["api-bind"].as<std::string>();
-    if (!CheckBind(*options.api_bind, error)) return false;
+    std::string host, why;
+    uint16_t port = 0;
+    if (!ParseApiBind(*options.api_bind, &host, &port, &why)) {
+      *error = "--api-bind takes [HOST:]PORT with PORT from 0 (a free port) to 65535, not '" +
+               *options.api_bind + "' (" + why + ")";
+      return false;
+    }
   }
-  if (vm.count("api-token")) options.api_token = vm["api-token"].as<std::string>();
+  if (vm.count("api-token") && vm.count("api-token-file")) {
+    *error = "--api-token and --api-token-file do not go together";
+    return false;
+  }
+  if (vm.count("api-token")) {
+    options.api_token = vm["api-token"].as<std::string>();
+    if (options.api_token->empty()) {
+      *error = "--api-token needs a token";
+      return false;
+    }
+  }
+  if (vm.count("api-token-file")) {
+    std::string token;
+    if (!ReadTokenFile(vm["api-token-file"].as<std::string>(), &token, error)) return false;
+    options.api_token = token;
+  }
   return true;
 }
 

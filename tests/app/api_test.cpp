@@ -3,6 +3,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -10,6 +11,7 @@
 #include <boost/property_tree/json_parser.hpp>
 #include <boost/property_tree/ptree.hpp>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -60,8 +62,9 @@ std::string Exchange(uint16_t port, const std::string& request) {
   return out;
 }
 
-std::string Get(uint16_t port, const std::string& path, const std::string& extra = "") {
-  return Exchange(port, "GET " + path + " HTTP/1.1\r\nHost: x\r\n" + extra + "\r\n");
+std::string Get(uint16_t port, const std::string& path, const std::string& extra = "",
+                const std::string& host = "127.0.0.1") {
+  return Exchange(port, "GET " + path + " HTTP/1.1\r\nHost: " + host + "\r\n" + extra + "\r\n");
 }
 
 int Status(const std::string& response) {
@@ -79,12 +82,15 @@ Kest::ApiSummary SampleSummary() {
   s.uptime_s = 3725;
   s.pool.url = "stratum+tcp://127.0.0.1:3333";
   s.pool.connected = true;
+  s.pool.has_job = true;
   s.pool.switches = 2;
   s.job.block = 7;
   s.job.difficulty = 11;
   s.shares.submitted = 41;
+  s.shares.unconfirmed_lost = 2;
   s.shares.cpu_failed = 3;
   s.shares.stale_dropped = 5;
+  s.shares.unsent_dropped = 4;
   s.shares.pool_errors = 1;
   s.hashrate.now = 12345678.9;
   s.hashrate.avg_60s = 2500.0;
@@ -98,6 +104,8 @@ Kest::ApiSummary SampleSummary() {
   gpu.temperature_c = 61.0;
   gpu.power_w = 215.5;
   gpu.fan_pct = 40.0;
+  gpu.state = "paused";
+  gpu.state_reason = "too hot";
   Kest::ApiDevice soft;
   soft.id = 0;
   soft.name = "Software device";
@@ -134,15 +142,18 @@ TEST_F(Api, SummaryHasEveryFieldWithItsType) {
   EXPECT_EQ(t.get_child("devices").size(), 2u);
   // Types as JSON writes them: integers, numbers, booleans, text and null.
   for (const char* field :
-       {"\"uptime_s\":3725", "\"connected\":true", "\"tls\":false", "\"switches\":2",
+       {"\"uptime_s\":3725",
+        "\"connected\":true,\"has_job\":true,\"usable\":false,\"tls\":false,\"switches\":2",
         "\"job\":{\"block\":7,\"difficulty\":11}",
-        "\"shares\":{\"submitted\":41,\"cpu_failed\":3,\"stale_dropped\":5,\"pool_errors\":1}",
+        "\"shares\":{\"submitted\":41,\"unconfirmed_lost\":2,\"cpu_failed\":3,"
+        "\"stale_dropped\":5,\"unsent_dropped\":4,\"pool_errors\":1}",
         "\"hashrate\":{\"now\":12345678.900,\"avg_60s\":2500.000,\"avg_15m\":950.500}",
         "{\"id\":1,\"name\":\"Card \\\"A\\\"\",\"pci_bus_id\":\"00000000:41:00.0\","
         "\"hashrate\":12000000.000,\"solutions\":30,\"temperature_c\":61.000,"
-        "\"power_w\":215.500,\"fan_pct\":40.000}",
+        "\"power_w\":215.500,\"fan_pct\":40.000,\"state\":\"paused\",\"state_reason\":\"too hot\"}",
         "{\"id\":0,\"name\":\"Software device\",\"pci_bus_id\":null,\"hashrate\":345678.900,"
-        "\"solutions\":11,\"temperature_c\":null,\"power_w\":null,\"fan_pct\":null}"}) {
+        "\"solutions\":11,\"temperature_c\":null,\"power_w\":null,\"fan_pct\":null,"
+        "\"state\":\"mining\",\"state_reason\":null}"}) {
     EXPECT_NE(body.find(field), std::string::npos) << field << "\n" << body;
   }
 }
@@ -153,7 +164,7 @@ TEST_F(Api, OtherPathsAndMethodsGetJsonErrorsAndThePageIsSelfContained) {
   EXPECT_EQ(Status(missing), 404) << missing;
   EXPECT_EQ(Body(missing), "{\"error\":\"not found\"}");
   EXPECT_EQ(Status(Exchange(port_,
-                            "POST /api/v1/summary HTTP/1.1\r\nHost: x\r\n"
+                            "POST /api/v1/summary HTTP/1.1\r\nHost: localhost\r\n"
                             "Content-Length: 0\r\n\r\n")),
             405);
   const std::string page = Get(port_, "/");
@@ -172,6 +183,54 @@ TEST_F(Api, TokenIsRequiredWhenSet) {
   EXPECT_EQ(Status(Get(port_, "/api/v1/summary", "Authorization: Bearer s3cre\r\n")), 401);
   EXPECT_EQ(Status(Get(port_, "/", "Authorization: Bearer s3cret!\r\n")), 401);
   EXPECT_EQ(Status(Get(port_, "/api/v1/summary", "Authorization: Bearer s3cret\r\n")), 200);
+  // The scheme in any case, then one or more spaces; nothing else.
+  EXPECT_EQ(Status(Get(port_, "/api/v1/summary", "authorization: bearer s3cret\r\n")), 200);
+  EXPECT_EQ(Status(Get(port_, "/api/v1/summary", "Authorization: BEARER  s3cret\r\n")), 200);
+  EXPECT_EQ(Status(Get(port_, "/api/v1/summary", "Authorization: Basic s3cret\r\n")), 401);
+  EXPECT_EQ(Status(Get(port_, "/api/v1/summary", "Authorization: Bearers3cret\r\n")), 401);
+  EXPECT_EQ(Status(Get(port_, "/api/v1/summary", "Authorization: s3cret\r\n")), 401);
+}
+
+// Only names of this server are answered: a page that re-points a name of its own at the
+// loopback address (DNS rebinding) sends that name and gets a 421.
+TEST_F(Api, HostHeaderMustNameThisServer) {
+  testing::internal::CaptureStdout();
+  Start();                                                // 127.0.0.1
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");  // loopback: no warning
+  const std::string port = std::to_string(port_);
+  char name[256] = {};
+  ASSERT_EQ(gethostname(name, sizeof(name) - 1), 0);
+  for (const std::string& host : std::vector<std::string>{
+           "127.0.0.1", "127.0.0.1:" + port, "LocalHost", "localhost:" + port, std::string(name)}) {
+    EXPECT_EQ(Status(Get(port_, "/api/v1/summary", "", host)), 200) << host;
+  }
+  for (const std::string& host :
+       std::vector<std::string>{"attacker.example", "attacker.example:" + port, "127.0.0.1:1",
+                                "127.0.0.2", "", "127.0.0.1:"}) {
+    const std::string res = Get(port_, "/api/v1/summary", "", host);
+    EXPECT_EQ(Status(res), 421) << host;
+    EXPECT_EQ(Body(res), "{\"error\":\"unknown host name\"}") << host;
+  }
+  EXPECT_EQ(Status(Exchange(port_, "GET / HTTP/1.0\r\n\r\n")), 421);  // no Host at all
+
+  // Bound to every address: any IP address names it, other names still do not; and without
+  // a token it says once that anyone can read it.
+  server_.reset();
+  Kest::ApiServer::Options o;
+  o.host = "0.0.0.0";
+  testing::internal::CaptureStdout();
+  Start(o);
+  const std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(out.rfind("Warning: the API on http://0.0.0.0:", 0), 0u) << out;
+  EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1) << out;
+  EXPECT_EQ(Status(Get(port_, "/api/v1/summary", "", "192.0.2.7:" + std::to_string(port_))), 200);
+  EXPECT_EQ(Status(Get(port_, "/api/v1/summary", "", "[2001:db8::1]")), 200);
+  EXPECT_EQ(Status(Get(port_, "/api/v1/summary", "", "attacker.example")), 421);
+  server_.reset();
+  o.token = "t";
+  testing::internal::CaptureStdout();
+  Start(o);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
 }
 
 // Malformed and oversized requests get a 4xx; slow clients are cut off at the time limit; extra
@@ -198,6 +257,48 @@ TEST_F(Api, BadSlowAndExcessClientsGetA4xxOrAClosedConnection) {
   }
   EXPECT_LT(std::chrono::steady_clock::now() - t0, milliseconds(3000));
   EXPECT_EQ(Status(Get(port_, "/api/v1/summary")), 200);
+}
+
+// CPU time this process has used.
+milliseconds CpuTime() {
+  rusage u{};
+  getrusage(RUSAGE_SELF, &u);
+  const auto us = [](const timeval& t) { return t.tv_sec * 1000000LL + t.tv_usec; };
+  return milliseconds((us(u.ru_utime) + us(u.ru_stime)) / 1000);
+}
+
+// With every file descriptor in use the server cannot accept: it waits and tries again instead
+// of retrying at once for ever, and answers the waiting client once descriptors are free.
+TEST_F(Api, OutOfFileDescriptorsDoesNotSpinTheServer) {
+  Start();
+  const int client = socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_GE(client, 0);
+  rlimit old{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &old), 0);
+  rlimit low = old;
+  low.rlim_cur = static_cast<rlim_t>(client) + 1;
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+  std::vector<int> filler;
+  for (int fd; (fd = dup(0)) >= 0;) filler.push_back(fd);  // every free number below the limit
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(port_);
+  inet_pton(AF_INET, "127.0.0.1", &a.sin_addr);
+  ASSERT_EQ(connect(client, reinterpret_cast<sockaddr*>(&a), sizeof(a)), 0);
+  const std::string req = "GET /api/v1/summary HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+  send(client, req.data(), req.size(), MSG_NOSIGNAL);
+
+  const milliseconds cpu0 = CpuTime();
+  std::this_thread::sleep_for(milliseconds(1500));
+  const milliseconds used = CpuTime() - cpu0;
+  for (int fd : filler) close(fd);
+  setrlimit(RLIMIT_NOFILE, &old);
+  // A server retrying at once burns a core all this time; one that waits uses next to nothing.
+  EXPECT_LT(used, milliseconds(150));
+  timeval tv{5, 0};
+  setsockopt(client, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+  EXPECT_EQ(Status(ReadAll(client)), 200);
+  close(client);
 }
 
 TEST_F(Api, BindsOnlyTheGivenAddress) {
@@ -270,6 +371,8 @@ TEST_F(Api, DashboardShowsTheSummaryInAHeadlessBrowser) {
   EXPECT_EQ(shown("hr-60s"), "2.50 kH/s");
   EXPECT_EQ(shown("hr-15m"), "950.5 H/s");
   EXPECT_EQ(shown("sh-submitted"), "41");
+  EXPECT_EQ(shown("sh-unconfirmed"), "2");
+  EXPECT_EQ(shown("sh-unsent"), "4");
   EXPECT_EQ(shown("sh-cpu-failed"), "3");
   EXPECT_EQ(shown("sh-stale"), "5");
   EXPECT_EQ(shown("sh-pool-errors"), "1");
@@ -277,12 +380,14 @@ TEST_F(Api, DashboardShowsTheSummaryInAHeadlessBrowser) {
   EXPECT_EQ(shown("pool-url"), "stratum+tcp://127.0.0.1:3333");
   // Per device: rate and solutions; health figures, or n/a where unknown.
   EXPECT_TRUE(std::regex_search(dom, std::regex("<tr id=\"dev-1\"><td>#1</td><td>Card \"A\"</td>"
+                                                "<td>paused \\(too hot\\)</td>"
                                                 "<td>00000000:41:00.0</td><td[^>]*>12.00 MH/s</td>"
                                                 "<td>30</td><td>61 °C</td><td>215.5 W</td>"
                                                 "<td>40 %</td></tr>")))
       << dom;
-  EXPECT_TRUE(std::regex_search(dom, std::regex("<tr id=\"dev-0\">.*<td>n/a</td><td[^>]*>345.68 "
-                                                "kH/s</td><td>11</td><td>n/a</td>")))
+  EXPECT_TRUE(std::regex_search(
+      dom, std::regex("<tr id=\"dev-0\">.*<td>mining</td><td>n/a</td><td[^>]*>345.68 "
+                      "kH/s</td><td>11</td><td>n/a</td>")))
       << dom;
   // The chart has its first point.
   EXPECT_TRUE(std::regex_search(

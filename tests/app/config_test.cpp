@@ -12,6 +12,7 @@
 #include "app/CudaUtils.h"
 #include "app/config.h"
 #include "app/console.h"
+#include "app/options.h"
 
 namespace {
 
@@ -41,6 +42,9 @@ std::string ReadFile(const char* path) {
   return ss.str();
 }
 
+const std::string kDefaultKeyWarning =
+    "Warning: mining for the built-in all-zero account key; put your key in ";
+
 class ConfigFile : public ::testing::Test {
  protected:
   const std::string path_name_ = TestFile("config_test.txt");
@@ -55,11 +59,13 @@ class ConfigFile : public ::testing::Test {
     std::remove(path_);
     std::remove(host_);
   }
-  Account Load() {
+  Account Load(const Kest::RunOptions* options = nullptr, bool* ok = nullptr) {
     Account a;
     testing::internal::CaptureStdout();
-    Kest::LoadAccountConfig(path_, host_, a.key, a.password, a.pool, a.pools);
+    const bool loaded =
+        Kest::LoadAccountConfig(path_, host_, a.key, a.password, a.pool, a.pools, options);
     a.out = testing::internal::GetCapturedStdout();
+    if (ok != nullptr) *ok = loaded;
     return a;
   }
 };
@@ -74,7 +80,8 @@ TEST_F(ConfigFile, MissingFileIsCreatedWithExactlyTheThreeDefaultLines) {
   EXPECT_EQ(a.pools, std::vector<std::string>{Kest::kDefaultPoolUrl});
   EXPECT_EQ(a.out, "Your mining information: \nUsr: " + a.key +
                        " \nPwd: QXV \nMain Pool: " + std::string(Kest::kDefaultPoolUrl) +
-                       " \nAltPools:\n1/ " + Kest::kDefaultPoolUrl + "\n");
+                       " \nAltPools:\n1/ " + Kest::kDefaultPoolUrl + "\n" + kDefaultKeyWarning +
+                       path_name_ + " or give it with -u\n");
   // A second start reads the file it wrote and does not rewrite it.
   const Account again = Load();
   EXPECT_EQ(again.key, a.key);
@@ -132,6 +139,55 @@ TEST(ConfigFileUnwritable, GoesOnWithDefaultsAndSaysSo) {
   EXPECT_EQ(a.pools, std::vector<std::string>{Kest::kDefaultPoolUrl});
   EXPECT_EQ(a.out.rfind("Cannot create no-such-dir/sub/config.txt", 0), 0u);
   EXPECT_NE(a.out.find("Usr: "), std::string::npos);
+}
+
+TEST_F(ConfigFile, NamedFileThatCannotBeReadStopsTheStartWithOneLine) {
+  Kest::RunOptions options;
+  options.config_given = true;
+  bool ok = true;
+  const Account a = Load(&options, &ok);
+  EXPECT_FALSE(ok);
+  EXPECT_EQ(a.out, "Cannot read the configuration file " + path_name_ + " (--config)\n");
+  EXPECT_EQ(ReadFile(path_), "");  // not created
+
+  // The same file read fine.
+  WriteFile(path_, "0xabc pw stratum+tcp://a:1\n");
+  EXPECT_EQ(Load(&options, &ok).key, "0xabc");
+  EXPECT_TRUE(ok);
+}
+
+TEST_F(ConfigFile, TheBuiltInKeyIsWarnedAboutFromAnySource) {
+  auto warned = [](const Account& a) {
+    return a.out.find(kDefaultKeyWarning) != std::string::npos;
+  };
+  WriteFile(path_, std::string(Kest::kDefaultMinerKey) + " pw stratum+tcp://a:1\n");
+  EXPECT_TRUE(warned(Load()));
+  Kest::RunOptions options;
+  options.user = "0xmine";
+  EXPECT_FALSE(warned(Load(&options)));  // -u over the file's default key
+  WriteFile(path_, "0xmine pw stratum+tcp://a:1\n");
+  EXPECT_FALSE(warned(Load()));
+  options.user = Kest::kDefaultMinerKey;
+  EXPECT_TRUE(warned(Load(&options)));
+}
+
+TEST_F(ConfigFile, PoolsThatCannotBeUsedAreNamedAndSkipped) {
+  WriteFile(path_, "0xk pw 127.0.0.1:3333 stratum+tcp://b:2 stratum+tcp://c\n");
+  bool ok = false;
+  Account a = Load(nullptr, &ok);
+  EXPECT_TRUE(ok);
+  EXPECT_EQ(a.pool, "stratum+tcp://b:2");
+  EXPECT_EQ(a.pools, std::vector<std::string>{"stratum+tcp://b:2"});
+  EXPECT_EQ(a.out.rfind("Skipping the pool address '127.0.0.1:3333': no scheme", 0), 0u) << a.out;
+  EXPECT_EQ(a.out.find("\nSkipping the pool address 'stratum+tcp://c': no port"), a.out.find('\n'))
+      << a.out;
+  EXPECT_NE(a.out.find("Main Pool: stratum+tcp://b:2 \n"), std::string::npos) << a.out;
+
+  WriteFile(path_, "0xk pw tcp://a:1\n");
+  a = Load(nullptr, &ok);
+  EXPECT_FALSE(ok);
+  EXPECT_NE(a.out.find("No usable pool address in " + path_name_ + "\n"), std::string::npos)
+      << a.out;
 }
 
 // Device selection over two detected devices.
@@ -256,6 +312,7 @@ TEST_F(DeviceSelection, NoDetectedDeviceSelectsNothing) {
 TEST(ShareStatistics, EachCounterOnItsLine) {
   Kest::ShareCounters shares;
   shares.submitted = 12;
+  shares.unconfirmed_lost = 2;
   shares.cpu_failed = 3;
   shares.stale_dropped = 45;
   shares.unsent_dropped = 6;
@@ -263,7 +320,8 @@ TEST(ShareStatistics, EachCounterOnItsLine) {
   testing::internal::CaptureStdout();
   Kest::PrintShareStatistics(shares);
   EXPECT_EQ(testing::internal::GetCapturedStdout(),
-            "Share result:\nSubmitted: 12\nCPU failed check: 3\nStale (job replaced): 45\n"
+            "Share result:\nSubmitted: 12\nUnconfirmed (connection lost): 2\nCPU failed check: "
+            "3\nStale (job replaced): 45\n"
             "Dropped unsent: 6\nPool error replies: 7\n");
 }
 

@@ -1,7 +1,12 @@
 // The miner's command line, parsed without starting a process.
 #include "app/options.h"
 
+#include <cstdio>
+#include <fstream>
+
 #include <gtest/gtest.h>
+
+#include "app/pool_address.h"
 
 #include <string>
 #include <vector>
@@ -30,7 +35,8 @@ TEST(Options, NoArgumentsKeepTheDefaults) {
   EXPECT_EQ(p.options.failover_after_s, 30u);
   EXPECT_EQ(p.options.retry_main_s, 60u);
   EXPECT_EQ(p.options.idle_timeout_s, 60u);
-  EXPECT_FALSE(p.options.help || p.options.version);
+  EXPECT_EQ(p.options.response_timeout_s, 10u);
+  EXPECT_FALSE(p.options.help || p.options.version || p.options.config_given);
 }
 
 TEST(Options, EveryOptionIsRead) {
@@ -52,6 +58,8 @@ TEST(Options, EveryOptionIsRead) {
                           "7",
                           "--idle-timeout",
                           "9",
+                          "--response-timeout",
+                          "4",
                           "--api-bind",
                           "0.0.0.0:8080",
                           "--api-token",
@@ -63,9 +71,11 @@ TEST(Options, EveryOptionIsRead) {
   EXPECT_EQ(*p.options.user, "0xkey");
   EXPECT_EQ(*p.options.password, "pw");
   EXPECT_EQ(p.options.config_file, "rig.txt");
+  EXPECT_TRUE(p.options.config_given);
   EXPECT_EQ(p.options.failover_after_s, 5u);
   EXPECT_EQ(p.options.retry_main_s, 7u);
   EXPECT_EQ(p.options.idle_timeout_s, 9u);
+  EXPECT_EQ(p.options.response_timeout_s, 4u);
   EXPECT_EQ(*p.options.api_bind, "0.0.0.0:8080");
   EXPECT_EQ(*p.options.api_token, "t0k");
   EXPECT_EQ(p.options.watchdog_s, 0u);
@@ -86,12 +96,87 @@ TEST(Options, BadOptionsAndValuesSayWhatIsWrong) {
       {{"--api-bind", "host:70000"}, "--api-bind"},
       {{"-o", "stratum+ssl://h:1#abcd"}, "64 hex"},
       {{"--user", ""}, "--user"},
+      {{"--response-timeout", "0"}, "--response-timeout"},
+      // Pool addresses the clients cannot use are refused here, not retried for ever.
+      {{"-o", "127.0.0.1:3333"}, "no scheme"},
+      {{"-o", "stratum+tpc://h:1"}, "unknown scheme"},
+      {{"-o", "stratum+tcp://h"}, "no port"},
+      {{"-o", "stratum+tcp://h:0"}, "port"},
+      {{"-o", "stratum+tcp://h:65536"}, "port"},
+      {{"-o", "stratum+tcp://h:1:2"}, "port"},
+      {{"-o", "stratum+tcp://h:1/x"}, "nothing after the port"},
+      {{"-o", "stratum+tcp://[zz]:1"}, "host"},
+      {{"-o", "stratum+tcp://h:1#0000000000000000000000000000000000000000000000000000000000000000"},
+       "stratum+tls"},
+      {{"-o", "http://h:80#0000000000000000000000000000000000000000000000000000000000000000"},
+       "stratum+tls"},
+      // The bind address goes through the parser the server uses.
+      {{"--api-bind", "::1:4028"}, "--api-bind"},
+      {{"--api-bind", "[nonsense]:4028"}, "--api-bind"},
+      {{"--api-bind", "two words:80"}, "--api-bind"},
+      {{"--api-token", ""}, "--api-token"},
+      {{"--api-token-file", "no-such-token-file"}, "no-such-token-file"},
+      {{"--api-token", "a", "--api-token-file", "f"}, "together"},
   };
   for (const auto& c : cases) {
     const Parsed p = Parse(c.args);
     EXPECT_FALSE(p.ok) << c.args[0];
     EXPECT_NE(p.error.find(c.mentions), std::string::npos) << p.error;
     EXPECT_EQ(p.error.find('\n'), std::string::npos) << p.error;
+  }
+}
+
+TEST(Options, TokenFileGivesItsFirstLineTrimmed) {
+  const std::string path =
+      std::string("token.") + ::testing::UnitTest::GetInstance()->current_test_info()->name();
+  std::ofstream(path, std::ios::binary) << "s3cret \t\r\nsecond line\n";
+  Parsed p = Parse({"--api-token-file", path.c_str()});
+  ASSERT_TRUE(p.ok) << p.error;
+  EXPECT_EQ(*p.options.api_token, "s3cret");
+  std::ofstream(path, std::ios::binary) << " \r\n";
+  p = Parse({"--api-token-file", path.c_str()});
+  EXPECT_FALSE(p.ok);
+  EXPECT_NE(p.error.find("empty"), std::string::npos) << p.error;
+  std::remove(path.c_str());
+}
+
+TEST(PoolAddress, EveryAcceptedFormIsTakenApart) {
+  Kest::PoolAddress a;
+  std::string error;
+  ASSERT_TRUE(Kest::ParsePoolAddress("stratum+tcp://pool.example:3333", &a, &error)) << error;
+  EXPECT_EQ(a.kind, Kest::PoolAddress::Kind::kStratumTcp);
+  EXPECT_FALSE(a.tls);
+  EXPECT_EQ(a.host, "pool.example");
+  EXPECT_EQ(a.port, 3333);
+  EXPECT_TRUE(a.pin.empty());
+
+  const std::string pin =
+      "00:01:02:03:04:05:06:07:08:09:0a:0b:0c:0d:0e:0f:10:11:12:13:14:15:16:17:"
+      "18:19:1a:1b:1c:1d:1e:FF";
+  ASSERT_TRUE(Kest::ParsePoolAddress("Stratum+TLS://[::1]:4444#" + pin, &a, &error)) << error;
+  EXPECT_EQ(a.kind, Kest::PoolAddress::Kind::kStratumTls);
+  EXPECT_TRUE(a.tls);
+  EXPECT_EQ(a.host, "::1");
+  EXPECT_EQ(a.port, 4444);
+  ASSERT_EQ(a.pin.size(), 32u);
+  EXPECT_EQ(a.pin[1], '\x01');
+  EXPECT_EQ(a.pin[31], '\xff');
+  ASSERT_TRUE(Kest::ParsePoolAddress("stratum+ssl://10.0.0.2:1", &a, &error)) << error;
+  EXPECT_EQ(a.kind, Kest::PoolAddress::Kind::kStratumTls);
+
+  // Getwork addresses keep their path; the port defaults to the scheme's.
+  ASSERT_TRUE(Kest::ParsePoolAddress("http://127.0.0.1:8080/", &a, &error)) << error;
+  EXPECT_EQ(a.kind, Kest::PoolAddress::Kind::kHttp);
+  EXPECT_EQ(a.port, 8080);
+  ASSERT_TRUE(Kest::ParsePoolAddress("https://getwork.example/api?x=1", &a, &error)) << error;
+  EXPECT_TRUE(a.tls);
+  EXPECT_EQ(a.host, "getwork.example");
+  EXPECT_EQ(a.port, 443);
+
+  for (const char* bad : {"", "stratum+tcp://h:1 ", "stratum+tcp://:1", "stratum+tcp://h:",
+                          "stratum+tls://h:1#abcd", "http://h:x/", "ftp://h:1"}) {
+    EXPECT_FALSE(Kest::ParsePoolAddress(bad, &a, &error)) << bad;
+    EXPECT_NE(error.find("pool address '"), std::string::npos) << error;
   }
 }
 

@@ -1,0 +1,57 @@
+#include "app/signals.h"
+
+#include <pthread.h>
+#include <signal.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <thread>
+
+#include "app/utils.h"
+
+namespace Kest {
+
+namespace {
+
+sigset_t TerminationSignals() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGTERM);
+  sigaddset(&set, SIGINT);
+  return set;
+}
+
+const char* SignalName(int sig) {
+  return sig == SIGTERM ? "SIGTERM" : sig == SIGINT ? "SIGINT" : "a signal";
+}
+
+}  // namespace
+
+void BlockTerminationSignals() {
+  const sigset_t set = TerminationSignals();
+  pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
+
+void StartSignalWatcher(std::atomic<bool>& exit_flag) {
+  // Runs for the life of the process; it touches nothing but the flag and the console.
+  std::thread([&exit_flag] {
+    const sigset_t set = TerminationSignals();
+    bool stopping = false;
+    while (true) {
+      int sig = 0;
+      if (sigwait(&set, &sig) != 0) continue;
+      if (stopping) {
+        Printf("%s received again: ending now\n", SignalName(sig));
+        std::fflush(stdout);
+        std::fflush(stderr);
+        std::_Exit(128 + sig);
+      }
+      stopping = true;
+      Printf("%s received: stopping after the shares found are sent (again: at once)\n",
+             SignalName(sig));
+      exit_flag.store(true);
+    }
+  }).detach();
+}
+
+}  // namespace Kest
