@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <signal.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -68,7 +69,7 @@ boost::property_tree::ptree Summary(int port) {
   boost::property_tree::ptree t;
   const int fd = Connect("127.0.0.1", port);
   if (fd < 0) return t;
-  const std::string req = "GET /api/v1/summary HTTP/1.1\r\nHost: x\r\n\r\n";
+  const std::string req = "GET /api/v1/summary HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
   send(fd, req.data(), req.size(), MSG_NOSIGNAL);
   std::string res;
   char buf[4096];
@@ -109,7 +110,8 @@ TEST(MonitorEndToEnd, HungDeviceEndsTheMinerWithStatus4) {
 }
 
 // The API of a mining miner: its fields, bound to the given address only, and numbers that
-// agree with what the pool saw (shares written, hash rate reported).
+// agree with what the pool saw (shares written, hash rate reported). A SIGTERM then ends the
+// mining miner as 'q' does.
 TEST(MonitorEndToEnd, ApiReportsWhatThePoolSaw) {
   e2e::ScratchDir dir;
   std::unique_ptr<e2e::Subprocess> pool;
@@ -154,6 +156,8 @@ TEST(MonitorEndToEnd, ApiReportsWhatThePoolSaw) {
   EXPECT_GT(s.get<int>("uptime_s", -1), 0);
   EXPECT_EQ(s.get<std::string>("pool.url", ""), url);
   EXPECT_TRUE(s.get<bool>("pool.connected", false));
+  EXPECT_TRUE(s.get<bool>("pool.has_job", false));
+  EXPECT_TRUE(s.get<bool>("pool.usable", false));
   EXPECT_FALSE(s.get<bool>("pool.tls", true));
   EXPECT_EQ(s.get<int>("pool.switches", -1), 0);
   EXPECT_EQ(s.get<int>("job.block", 0), 7);
@@ -164,12 +168,16 @@ TEST(MonitorEndToEnd, ApiReportsWhatThePoolSaw) {
   EXPECT_GE(submitted, seen_before - 2);
   EXPECT_LE(submitted, seen(pool_out));
   EXPECT_LE(s.get<int>("shares.pool_errors", -1), e2e::Count(pool_out, "share rejected"));
+  EXPECT_EQ(s.get<int>("shares.unconfirmed_lost", -1), 0);
+  EXPECT_EQ(s.get<int>("shares.unsent_dropped", -1), 0);
 
   ASSERT_EQ(s.get_child("devices").size(), 1u);
   const boost::property_tree::ptree& d = s.get_child("devices").front().second;
   EXPECT_EQ(d.get<int>("id", -1), 0);
   EXPECT_EQ(d.get<std::string>("pci_bus_id", "?"), "null");  // read as text by the tree
   EXPECT_EQ(d.get<std::string>("temperature_c", "?"), "null");
+  EXPECT_EQ(d.get<std::string>("state", "?"), "mining");
+  EXPECT_EQ(d.get<std::string>("state_reason", "?"), "null");
   // Every share written passed the re-check first; every solution is written soon after.
   EXPECT_GE(d.get<int>("solutions", -1), submitted);
   EXPECT_LE(d.get<int>("solutions", -1), seen(pool_out));
@@ -182,8 +190,9 @@ TEST(MonitorEndToEnd, ApiReportsWhatThePoolSaw) {
   EXPECT_TRUE(reported) << now << "\n" << pool_out;
   EXPECT_GT(s.get<double>("hashrate.avg_60s", 0.0), 0.0);
 
-  miner.Write("q\n");
+  miner.Signal(SIGTERM);
   EXPECT_EQ(miner.Wait(seconds(20)), 0) << miner.Output();
+  EXPECT_EQ(e2e::Count(miner.Output(), "SIGTERM received: "), 1) << miner.Output();
 }
 
 }  // namespace
