@@ -438,9 +438,10 @@ TEST(StratumClient, NoPoolListeningRebuildsAndRecovers) {
   EXPECT_EQ(out.Text(), ".");
 }
 
-// Shares count as submitted only once written; a pool that takes nothing makes the oldest
-// queued ones go, counted, with the drop line summarised instead of printed each time.
-TEST(StratumClient, SharesCountWhenWrittenOrDropped) {
+// Shares count as submitted only once written and answered on the same connection; a pool that
+// takes nothing makes the oldest queued ones go, counted, with the drop line summarised instead
+// of printed each time.
+TEST(StratumClient, SharesCountWhenWrittenAndAnsweredOrDropped) {
   Kest::ShareCounters shares;
   StdoutCapture out;
   auto w = std::make_unique<work>();
@@ -454,7 +455,12 @@ TEST(StratumClient, SharesCountWhenWrittenOrDropped) {
     client->SubmitWork(w.get());
     client->UpdateHR(w.get());
     ASSERT_TRUE(pool.WaitForLines(4, kShort));
+    std::this_thread::sleep_for(Millis(100));
+    EXPECT_EQ(shares.submitted.load(), 0u);  // written, but the pool has said nothing since
+    EXPECT_EQ(client->OutstandingShares(), 2u);
+    ASSERT_TRUE(pool.Send(TemplateLine("AQIDBA==", 2, 7)));
     EXPECT_TRUE(WaitUntil([&] { return shares.submitted.load() == 2; }, kShort));
+    EXPECT_EQ(client->OutstandingShares(), 0u);
   }
   const std::size_t extra = 2500;
   {
@@ -467,6 +473,7 @@ TEST(StratumClient, SharesCountWhenWrittenOrDropped) {
   // The client's going drops the rest of its queue.
   EXPECT_EQ(shares.unsent_dropped.load(), JorlStratum::kMaxQueuedRequests + extra);
   EXPECT_EQ(shares.submitted.load(), 2u);
+  EXPECT_EQ(shares.unconfirmed_lost.load(), 0u);
   EXPECT_EQ(shares.pool_errors.load(), 0u);
   const std::string drop = "dropped the oldest unsent request";
   const std::string text = out.Text();
