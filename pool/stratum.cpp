@@ -654,6 +654,7 @@ class JorlStratum::Impl {
     if (subscribe) {
       subscribed_ = true;
       last_read_ = std::chrono::steady_clock::now();  // the pool's silence counts from here
+      ArmIdle();    // the ping is due at half the limit from now, not at the whole limit
       StartRead();  // the one read of this connection attempt; re-armed by its completion
     } else if (share) {
       share_in_flight_ = false;
