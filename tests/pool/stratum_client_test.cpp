@@ -485,6 +485,32 @@ TEST(StratumClient, SharesCountWhenWrittenAndAnsweredOrDropped) {
   EXPECT_EQ(Count(text, drop + " (repeated 499 times)\n"), 1u);
 }
 
+// A pool slow to answer a share gets a ping after the response limit; answering it keeps the
+// connection and confirms the share.
+TEST(StratumClient, ResponseWatchPingsAndKeepsAPoolThatAnswers) {
+  TestPool pool;
+  pool.SetSubscribeReply(JobLine(TrailerText(16), 5, 1));
+  Kest::ShareCounters shares;
+  JorlStratum::Settings settings;
+  settings.response_timeout_ms = 300;
+  JorlStratum client(kAccount, "pw", "127.0.0.1", pool.port_text().c_str(), &shares, settings);
+  ASSERT_TRUE(WaitUntil([&] { return client.IsUsable(); }, kShort));
+  auto w = std::make_unique<work>();
+  std::memset(w.get(), 0, sizeof(work));
+  const auto start = Clock::now();
+  client.SubmitWork(w.get());
+  ASSERT_TRUE(pool.WaitForLines(3, kShort));
+  EXPECT_GE(ElapsedMs(start), 290);
+  EXPECT_EQ(pool.lines()[2].text, "{\"method\":\"ping\"}");
+  ASSERT_TRUE(pool.Send(TemplateLine("AQIDBA==", 2, 7)));
+  ASSERT_TRUE(WaitUntil([&] { return shares.submitted.load() == 1; }, kShort));
+  std::this_thread::sleep_for(Millis(700));  // past the point where silence would end it
+  EXPECT_TRUE(client.IsUsable());
+  EXPECT_EQ(pool.connections(), 1);
+  EXPECT_EQ(pool.lines().size(), 3u);
+  EXPECT_EQ(shares.unconfirmed_lost.load(), 0u);
+}
+
 // Three clients at once: each one's rebuild signal and stop signal reach only its own watchdog.
 TEST(StratumClient, ClientsAliveAtOnceDoNotDisturbEachOther) {
   TestPool healthy;
