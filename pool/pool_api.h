@@ -54,7 +54,7 @@ class PoolApi {
   PoolApi(const PoolApi&) = delete;
   PoolApi& operator=(const PoolApi&) = delete;
 
-  // Before Initilize: the watcher's times and the clients' idle limit.
+  // Before Initilize: the watcher's times and the clients' idle and response limits.
   void Configure(const FailoverSettings& settings) { failover = settings; }
 
   // Tries the pools in turn, starting at pool_index and cycling, until one is ready. Returns
