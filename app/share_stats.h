@@ -9,11 +9,12 @@
 namespace Kest {
 
 struct ShareCounters {
-  // Share lines written to a pool's socket and confirmed: the pool sent a line on that
-  // connection after the share was written, so it was reading.
+  // Share lines written to a pool's socket and confirmed: bytes arrived from the pool on that
+  // same TCP connection after the share's write completed, so it was reading.
   std::atomic<uint64_t> submitted{0};
-  // Share lines written but not yet confirmed when their connection was lost (they may or may
-  // not have reached the pool; they are never sent again).
+  // Share lines handed to a socket (written, or being written) but not confirmed when their
+  // connection ended: error, idle limit, response watch, rebuild, leaving the pool or closing
+  // the client. They may or may not have reached the pool; they are never sent again.
   std::atomic<uint64_t> unconfirmed_lost{0};
   // Device candidates that failed the CPU re-check (never sent).
   std::atomic<uint64_t> cpu_failed{0};

@@ -29,6 +29,9 @@ constexpr uint32_t kWatchStepMs = 100;      // the watcher looks at the connecti
 constexpr uint32_t kProbeWindowMs = 10000;  // how long a probe of the main pool may take at most
 constexpr std::size_t kAddressParts = 2;    // host and port
 constexpr std::size_t kPinBytes = 32;       // SHA-256
+// A connection left for the main pool keeps writing and confirming its shares this long.
+constexpr auto kRetireDrain = std::chrono::seconds(3);
+constexpr auto kFlushPoll = std::chrono::milliseconds(25);  // FlushShares looks this often
 
 using Clock = std::chrono::steady_clock;
 
@@ -36,10 +39,24 @@ bool ClientReady(PoolApi::PoolImpl& holder) {
   return holder.is_stratum ? holder.stratum->IsReady() : holder.getwork->IsReady();
 }
 
-// Connected and heard from; the getwork client asks per request and counts as usable once it
+// The getwork client asks per request: it counts as connected, with a job and usable once it
 // has a job.
+bool ClientConnected(PoolApi::PoolImpl& holder) {
+  return holder.is_stratum ? holder.stratum->IsConnected() : holder.getwork->IsReady();
+}
+
+bool ClientHasJob(PoolApi::PoolImpl& holder) {
+  return holder.is_stratum ? holder.stratum->HasJob() : holder.getwork->IsReady();
+}
+
 bool ClientUsable(PoolApi::PoolImpl& holder) {
   return holder.is_stratum ? holder.stratum->IsUsable() : holder.getwork->IsReady();
+}
+
+// Shares handed to the client and not yet settled (a getwork exchange settles its share
+// before SubmitWork returns).
+uint64_t ClientOutstanding(PoolApi::PoolImpl& holder) {
+  return holder.is_stratum ? holder.stratum->OutstandingShares() : 0;
 }
 
 std::string ClientProblem(PoolApi::PoolImpl& holder) {
@@ -75,6 +92,12 @@ PoolApi::PoolApi(std::string key, std::string password, std::atomic<bool>& exit_
 PoolApi::~PoolApi() {
   StopWatcher();
   Install(nullptr);
+  std::vector<Retiring> left;
+  {
+    std::lock_guard<std::mutex> lock(impl_mutex);
+    left.swap(retiring);
+  }
+  for (auto& entry : left) Retire(entry);
 }
 
 void PoolApi::StartWatcher() {
@@ -121,6 +144,7 @@ std::shared_ptr<PoolApi::PoolImpl> PoolApi::MakeClient(const std::string& addres
   std::string plain = address;
   JorlStratum::Settings settings;
   settings.idle_timeout_ms = failover.idle_timeout_ms;
+  settings.response_timeout_ms = failover.response_timeout_ms;
   settings.tls = tls;
   settings.label = address;
   bool well_formed = true;
@@ -175,7 +199,8 @@ bool PoolApi::SetupPoolConnection(std::string& address) {
   return ok;
 }
 
-void PoolApi::MoveTo(int32_t index, std::shared_ptr<PoolImpl> next, const std::string& why) {
+void PoolApi::MoveTo(int32_t index, std::shared_ptr<PoolImpl> next, const std::string& why,
+                     bool drain) {
   const std::string from = PoolAt(pool_index);
   const std::string to = PoolAt(index);
   Print("Pool switch: " + from + " -> " + to + " (" + why + ")\n");
@@ -187,12 +212,45 @@ void PoolApi::MoveTo(int32_t index, std::shared_ptr<PoolImpl> next, const std::s
   Install(next);
   ++switches;
   ready = next && ClientReady(*next);
-  // Shares found for the pool left are not sent anywhere else.
-  const uint64_t dropped =
-      previous && previous->is_stratum ? previous->stratum->DropQueuedShares() : 0;
+  if (!previous || !previous->is_stratum) return;
+  // Shares found for the pool left are not sent anywhere else. A pool still working writes
+  // and confirms what it holds for a while; a failed one loses its queue at once.
+  if (drain) {
+    std::lock_guard<std::mutex> lock(impl_mutex);
+    retiring.push_back(Retiring{std::move(previous), Clock::now() + kRetireDrain, from});
+    return;
+  }
+  const uint64_t dropped = previous->stratum->DropQueuedShares();
   if (dropped > 0) {
     Print("Dropped " + std::to_string(dropped) + " unsent share(s) queued for " + from + "\n");
   }
+}
+
+void PoolApi::Retire(Retiring& entry) {
+  const uint64_t dropped = entry.holder->stratum->DropQueuedShares();
+  const uint64_t unconfirmed = entry.holder->stratum->OutstandingShares();
+  entry.holder.reset();  // the client counts what is still unconfirmed as lost
+  if (dropped + unconfirmed == 0) return;
+  Print("Closed the connection to " + entry.url + ": " + std::to_string(dropped) +
+        " unsent share(s) dropped, " + std::to_string(unconfirmed) +
+        " written share(s) unconfirmed\n");
+}
+
+void PoolApi::ServeRetiring() {
+  std::vector<Retiring> done;
+  {
+    std::lock_guard<std::mutex> lock(impl_mutex);
+    const auto now = Clock::now();
+    for (auto it = retiring.begin(); it != retiring.end();) {
+      if (now >= it->until || it->holder->stratum->OutstandingShares() == 0) {
+        done.push_back(std::move(*it));
+        it = retiring.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+  for (auto& entry : done) Retire(entry);  // outside the lock: closing a client takes a while
 }
 
 bool PoolApi::ConnectLoop(bool advance_first) {
@@ -249,20 +307,20 @@ void PoolApi::PoolWatcher() {
             "unusable for " + Seconds(failover.failover_after_ms) + ": " + ClientProblem(*active);
         active.reset();
         probe.reset();
-        MoveTo((pool_index + 1) % count, nullptr, why);
+        MoveTo((pool_index + 1) % count, nullptr, why, false);
         unusable_since = now;  // the next pool gets the whole delay
         probe_started = now;
       }
 
-      // Away from the main pool: probe it every retry interval; return once it sent a job.
+      // Away from the main pool: probe it every retry interval; return once it is usable.
       if (count > 1 && pool_index % count != 0) {
         if (!probe && now - probe_started >= retry_main) {
           probe = MakeClient(PoolAt(0));
           probe_started = now;
         }
-        if (probe && ClientReady(*probe)) {
+        if (probe && ClientUsable(*probe)) {
           active.reset();
-          MoveTo(0, std::move(probe), "main pool is back");
+          MoveTo(0, std::move(probe), "main pool is back", true);
           probe.reset();
           unusable = false;
         } else if (probe && now - probe_started >= probe_window) {
@@ -274,6 +332,7 @@ void PoolApi::PoolWatcher() {
     }
     connecting = {};
     active.reset();
+    ServeRetiring();
     mySleep(kWatchStepMs);
   }
 }
@@ -319,6 +378,7 @@ void PoolApi::RequestNewTemplate() {
 void PoolApi::SubmitWork(HostOutput result) {
   auto active = Active();
   if (!active) {
+    ++shares.unsent_dropped;
     Print("No pool connection: share not sent\n");
     return;
   }
@@ -361,12 +421,12 @@ void PoolApi::SwitchPool() {
 
 bool PoolApi::IsConnected() const {
   auto active = Active();
-  return active && ClientUsable(*active);
+  return active && ClientConnected(*active);
 }
 
 bool PoolApi::HasJob() const {
   auto active = Active();
-  return active && ClientReady(*active);
+  return active && ClientHasJob(*active);
 }
 
 bool PoolApi::IsUsable() const {
@@ -374,8 +434,18 @@ bool PoolApi::IsUsable() const {
   return active && ClientUsable(*active);
 }
 
-uint64_t PoolApi::FlushShares(std::chrono::milliseconds /*limit*/) {
-  return 0;
+uint64_t PoolApi::FlushShares(std::chrono::milliseconds limit) {
+  const auto end = Clock::now() + limit;
+  for (;;) {
+    uint64_t open = 0;
+    {
+      std::lock_guard<std::mutex> lock(impl_mutex);
+      if (impl) open += ClientOutstanding(*impl);
+      for (const auto& entry : retiring) open += ClientOutstanding(*entry.holder);
+    }
+    if (open == 0 || Clock::now() >= end) return open;
+    std::this_thread::sleep_for(std::min<Clock::duration>(kFlushPoll, end - Clock::now()));
+  }
 }
 
 bool PoolApi::StopPoolConnection() {

@@ -1,7 +1,8 @@
 // Pool access facade: picks the client for a pool address (Stratum, Stratum over TLS or HTTP
 // getwork), connects to the first pool of the list that becomes ready, and forwards the mining
 // manager's calls to the active client. Its watcher thread moves to the next pool when the
-// active one has been unusable for a while, and back to the main pool once it is up again.
+// active one has been unusable for a while, and back to the main pool once a probe of it is
+// usable; the connection left then keeps writing and confirming its shares for a few seconds.
 #pragma once
 
 #include <atomic>
@@ -53,7 +54,7 @@ class PoolApi {
   PoolApi(const PoolApi&) = delete;
   PoolApi& operator=(const PoolApi&) = delete;
 
-  // Before Initilize: the watcher's times and the clients' idle limit.
+  // Before Initilize: the watcher's times and the clients' idle and response limits.
   void Configure(const FailoverSettings& settings) { failover = settings; }
 
   // Tries the pools in turn, starting at pool_index and cycling, until one is ready. Returns
@@ -76,9 +77,12 @@ class PoolApi {
   void GetNewTemplate(work_template& t);
   void RequestNewTemplate();
   // Sends the solution to the active pool. A Stratum client counts it as submitted once its
-  // line is written (or as dropped unsent); a getwork exchange counts it as submitted when the
-  // pool accepts it and as a pool error otherwise. A solution for a job of another pool than
-  // the active one (the miner moved since GetJob) is dropped unsent: shares never cross pools.
+  // line is written and the pool has sent something on that connection since, as lost
+  // unconfirmed if the connection ends before that, or as dropped unsent; a getwork exchange
+  // counts it as submitted when the pool accepts it and as a pool error otherwise. A solution
+  // for a job of another pool than the active one (the miner moved since GetJob) is dropped
+  // unsent: shares never cross pools, and none is ever sent twice. With no active connection
+  // the solution is dropped unsent too.
   void SubmitWork(HostOutput result);
   // Counts a result that failed the miner's CPU re-check (never sent to a pool).
   void CountFailedShare() { ++shares.cpu_failed; }
@@ -100,18 +104,21 @@ class PoolApi {
 
   bool IsStratum() const { return is_stratum.load(); }
   int PoolIndex() const { return pool_index.load(); }
-  // Whether the facade has a connection with a job (the engine may take it up).
+  // Whether the facade has a connection holding a job the engine may take up (the job may have
+  // come before a reconnect; see IsConnected and HasJob for the connection's state now).
   bool IsReady() const { return ready.load(); }
   // The active connection now: its TCP connection is up and it heard from the pool within the
-  // idle limit.
+  // idle limit. A getwork client counts as connected once it has a job.
   bool IsConnected() const;
   // The active connection has received a job on its current TCP connection.
   bool HasJob() const;
-  // Connected and has a job: what the failover rules judge.
+  // Connected and has a job: what the failover rules judge, for the active pool and for a
+  // probe of the main pool alike.
   bool IsUsable() const;
 
-  // Shutdown: waits up to `limit` until every share handed to the active connection has been
-  // written and confirmed (or counted as lost or dropped). Returns how many were still open.
+  // Shutdown, after the engine's last submit: waits up to `limit` (looking every 25 ms) until
+  // the active connection and any retiring one hold no queued and no unconfirmed share.
+  // Returns how many were still open.
   uint64_t FlushShares(std::chrono::milliseconds limit);
 
  private:
@@ -121,9 +128,23 @@ class PoolApi {
   std::string PoolAt(int index) const;
   // A client for `address`, not yet installed; null (with a line printed) if none could start.
   std::shared_ptr<PoolImpl> MakeClient(const std::string& address);
+  // A connection left for the main pool, still writing and confirming its shares until `until`.
+  struct Retiring {
+    std::shared_ptr<PoolImpl> holder;  // a Stratum client
+    std::chrono::steady_clock::time_point until;
+    std::string url;
+  };
+
   // Makes `next` (the pool at `index`) the active connection, with one line saying from which
-  // pool to which and why; drops the submits still queued for the pool left.
-  void MoveTo(int32_t index, std::shared_ptr<PoolImpl> next, const std::string& why);
+  // pool to which and why. With `drain` (the pool left still works) the previous connection
+  // retires: it writes and confirms what it holds for a few seconds before it is closed.
+  // Without, the submits still queued for the pool left are dropped at once.
+  void MoveTo(int32_t index, std::shared_ptr<PoolImpl> next, const std::string& why, bool drain);
+  // Closes the retiring connections that have settled all their shares or whose time is up;
+  // one line for each that dropped a share unsent or left one unconfirmed.
+  void ServeRetiring();
+  // Drops what `entry` still queues, counts what is unconfirmed and closes it.
+  void Retire(Retiring& entry);
   // Tries the pool at pool_index, then the following ones, until one is ready or the exit flag
   // is raised. `advance_first` moves on before the first try.
   bool ConnectLoop(bool advance_first);
@@ -145,6 +166,7 @@ class PoolApi {
   std::atomic<int32_t> pool_index{0};
   std::atomic<bool> ready{false};
   std::shared_ptr<PoolImpl> impl;  // guarded by impl_mutex
+  std::vector<Retiring> retiring;  // guarded by impl_mutex; served by the watcher
 
   mutable std::mutex impl_mutex;
   std::mutex connect_mutex;  // one connection attempt loop at a time

@@ -149,12 +149,14 @@ class JorlStratum::Core {
     return wake.wait_for(lock, delay, [this] { return stop; });
   }
 
-  // Requests waiting to be written, oldest first. The front stays queued until it has been
-  // written completely, so a request cut off by a broken connection goes out on the next one.
-  // A submit line (kShare) is counted as submitted once written and as dropped otherwise. A
+  // Requests waiting to be written, oldest first. A submit line (kShare) leaves the queue when
+  // its write starts (TakeNext) and is then the connection's to settle: confirmed (submitted)
+  // or lost (unconfirmed_lost), never written twice. Other requests stay at the front until
+  // written completely, so one cut off by a broken connection goes out on the next one. A
   // hash-rate report takes the place of one still waiting (while the pool is down they would
   // otherwise pile up); the entry gets a new id, so if the older text is being written right
-  // now the newer one still goes out after it.
+  // now the newer one still goes out after it. A share dropped from the queue counts as
+  // dropped unsent.
   void Push(std::string line, RequestKind kind) {
     bool dropped = false;
     {
@@ -177,20 +179,46 @@ class JorlStratum::Core {
     if (dropped) repeats.Print("Pool not taking requests: dropped the oldest unsent request");
   }
 
-  bool Front(std::string& line, uint64_t& id) {
+  // The next request to write. A share is taken off the queue and counted as open until its
+  // connection settles it; any other request stays queued until PopFront.
+  bool TakeNext(std::string& line, uint64_t& id, bool& share) {
     std::lock_guard<std::mutex> lock(queue_mutex_);
     if (queue_.empty()) return false;
     id = queue_.front().id;
-    line = queue_.front().line;
+    share = queue_.front().kind == RequestKind::kShare;
+    if (share) {
+      line = std::move(queue_.front().line);
+      queue_.pop_front();
+      ++open_shares_;
+    } else {
+      line = queue_.front().line;
+    }
     return true;
   }
 
-  // The request `id` has been written completely.
+  // The (non-share) request `id` has been written completely.
   void PopFront(uint64_t id) {
     std::lock_guard<std::mutex> lock(queue_mutex_);
     if (queue_.empty() || queue_.front().id != id) return;
-    if (queue_.front().kind == RequestKind::kShare) ++shares.submitted;
     queue_.pop_front();
+  }
+
+  // Open shares settled by their connection: `confirmed` heard back, `lost` with the
+  // connection before that.
+  void Settle(uint64_t confirmed, uint64_t lost) {
+    if (confirmed == 0 && lost == 0) return;
+    std::lock_guard<std::mutex> lock(queue_mutex_);
+    open_shares_ -= std::min(open_shares_, confirmed + lost);
+    shares.submitted += confirmed;
+    shares.unconfirmed_lost += lost;
+  }
+
+  // Shares queued, plus those taken for writing and not yet settled.
+  uint64_t Outstanding() {
+    std::lock_guard<std::mutex> lock(queue_mutex_);
+    uint64_t queued = 0;
+    for (const auto& entry : queue_) queued += entry.kind == RequestKind::kShare ? 1 : 0;
+    return queued + open_shares_;
   }
 
   // Removes every submit line still waiting; returns how many.
@@ -214,6 +242,7 @@ class JorlStratum::Core {
   std::mutex queue_mutex_;
   std::deque<Request> queue_;
   uint64_t next_id_ = 0;
+  uint64_t open_shares_ = 0;  // taken for writing, not yet confirmed or lost
 };
 
 // One connection. Every socket, resolver and timer operation runs on its network thread;
@@ -229,7 +258,8 @@ class JorlStratum::Impl {
         resolver_(io_),
         socket_(io_),
         retry_timer_(io_),
-        idle_timer_(io_) {
+        idle_timer_(io_),
+        response_timer_(io_) {
     network_thread_ = std::thread([this] { io_.run(); });
     asio::post(io_, [this] { reconnect(); });
   }
@@ -241,6 +271,9 @@ class JorlStratum::Impl {
     }
     io_.stop();
     if (network_thread_.joinable()) network_thread_.join();
+    // The network thread has ended: a share still being written, or written and unheard of,
+    // goes with this connection (a completed write whose handler never ran included).
+    SettleLost();
     ErrorCode ignored;
     Socket().close(ignored);
   }
@@ -328,7 +361,17 @@ class JorlStratum::Impl {
   // Lowers the alive flag; returns whether it was raised.
   bool TakeAlive() { return alive_.exchange(false); }
 
-  bool Usable() { return healthy_ && IsReady(); }
+  bool IsConnected() {
+    if (!healthy_) return false;
+    if (core_->settings.idle_timeout_ms == 0) return true;
+    const auto heard = std::chrono::steady_clock::time_point(
+        std::chrono::steady_clock::duration(last_heard_.load()));
+    return std::chrono::steady_clock::now() - heard < IdleLimit();
+  }
+
+  bool HasJob() { return attempt_job_; }
+
+  bool Usable() { return IsConnected() && HasJob(); }
 
   std::string Problem() {
     std::lock_guard<std::mutex> lock(state_mutex_);
@@ -354,17 +397,32 @@ class JorlStratum::Impl {
   }
 
   // `problem`, when given, says better than the error code what went wrong.
+  // The attempt ends here: its open shares are lost with it.
   void ReportError(const ErrorCode& ec, std::string problem = {}) {
     SetProblem(problem.empty() ? DescribeError(ec) : std::move(problem));
+    SettleLost();
+    healthy_ = false;
     callback_(ec.value(), ec.message(), *this);
   }
 
+  // The shares of this attempt that are being written or wait for a word from the pool will
+  // not be confirmed: counted as lost, never written again.
+  void SettleLost() {
+    const uint64_t lost = unconfirmed_ + (share_in_flight_ ? 1 : 0);
+    unconfirmed_ = 0;
+    share_in_flight_ = false;
+    core_->Settle(0, lost);
+  }
+
   void reconnect() {
+    SettleLost();  // normally done when the previous attempt ended
     ++attempt_;
     active_ = true;
     healthy_ = false;
+    attempt_job_ = false;  // a job counts only for the TCP connection it came on
     subscribed_ = false;
     writing_ = false;
+    response_pinged_ = false;
     framer_.Reset();
     ErrorCode ignored;
     Socket().close(ignored);
@@ -394,6 +452,43 @@ class JorlStratum::Impl {
     idle_timer_.async_wait([this, attempt](const ErrorCode& ec) {
       if (!ec) handle_idle(attempt);
     });
+  }
+
+  std::chrono::milliseconds ResponseLimit() const {
+    return std::chrono::milliseconds(core_->settings.response_timeout_ms);
+  }
+
+  // The response watch: a ping when the pool has said nothing for the response limit since the
+  // oldest unconfirmed share was written, the connection given up after as long again.
+  void ArmResponse() {
+    if (core_->settings.response_timeout_ms == 0 || unconfirmed_ == 0) return;
+    const uint64_t attempt = attempt_;
+    response_timer_.expires_at(ResponseDeadline());
+    response_timer_.async_wait([this, attempt](const ErrorCode& ec) {
+      if (!ec) handle_response(attempt);
+    });
+  }
+
+  std::chrono::steady_clock::time_point ResponseDeadline() const {
+    return oldest_unconfirmed_ + ResponseLimit() * (response_pinged_ ? 2 : 1);
+  }
+
+  void handle_response(uint64_t attempt) {
+    // A wait that ended just before a confirmation or a re-arm is stale.
+    if (!Current(attempt) || unconfirmed_ == 0) return;
+    if (std::chrono::steady_clock::now() < ResponseDeadline()) return;
+    if (!response_pinged_) {
+      response_pinged_ = true;
+      core_->Push(Kest::PingLine(), RequestKind::kOther);
+      StartWrite();
+      ArmResponse();
+      return;
+    }
+    const uint32_t ms = core_->settings.response_timeout_ms * 2;
+    ReportError(asio::error::timed_out, "no answer for " +
+                                            (ms % 1000 == 0 ? std::to_string(ms / 1000) + " s"
+                                                            : std::to_string(ms) + " ms") +
+                                            " after a share");
   }
 
   void handle_idle(uint64_t attempt) {
@@ -526,16 +621,18 @@ class JorlStratum::Impl {
     if (!active_ || !subscribed_ || writing_) return;
     std::string line;
     uint64_t id = 0;
-    if (!core_->Front(line, id)) return;
-    Write(std::move(line), false, id);
+    bool share = false;
+    if (!core_->TakeNext(line, id, share)) return;
+    share_in_flight_ = share;
+    Write(std::move(line), false, id, share);
   }
 
-  void Write(std::string line, bool subscribe, uint64_t id) {
+  void Write(std::string line, bool subscribe, uint64_t id, bool share = false) {
     writing_ = true;
     auto text = std::make_shared<std::string>(std::move(line));
     const uint64_t attempt = attempt_;
-    auto done = [this, attempt, subscribe, id, text](const ErrorCode& ec, std::size_t) {
-      handle_write_completed(attempt, subscribe, id, ec);
+    auto done = [this, attempt, subscribe, id, share, text](const ErrorCode& ec, std::size_t) {
+      handle_write_completed(attempt, subscribe, id, share, ec);
     };
     if (tls_) {
       asio::async_write(*tls_, asio::buffer(*text), std::move(done));
@@ -544,22 +641,28 @@ class JorlStratum::Impl {
     }
   }
 
-  void handle_write_completed(uint64_t attempt, bool subscribe, uint64_t id, const ErrorCode& ec) {
-    if (!Current(attempt)) {
-      // The connection was rebuilt after this line had been handed to the old socket whole:
-      // it is out, and sending it again on the new connection would duplicate a share.
-      if (!ec && !subscribe) core_->PopFront(id);
-      return;
-    }
+  void handle_write_completed(uint64_t attempt, bool subscribe, uint64_t id, bool share,
+                              const ErrorCode& ec) {
+    // A line of an attempt that has ended: a share among them was settled as lost with it, any
+    // other request is still queued and goes out on the next attempt.
+    if (!Current(attempt)) return;
     writing_ = false;
     if (ec) {
-      ReportError(ec);
+      ReportError(ec);  // a share cut off here is lost, not written again
       return;
     }
     if (subscribe) {
       subscribed_ = true;
       last_read_ = std::chrono::steady_clock::now();  // the pool's silence counts from here
+      ArmIdle();    // the ping is due at half the limit from now, not at the whole limit
       StartRead();  // the one read of this connection attempt; re-armed by its completion
+    } else if (share) {
+      share_in_flight_ = false;
+      if (unconfirmed_++ == 0) {
+        oldest_unconfirmed_ = std::chrono::steady_clock::now();
+        response_pinged_ = false;
+        ArmResponse();
+      }
     } else {
       core_->PopFront(id);
     }
@@ -585,8 +688,16 @@ class JorlStratum::Impl {
       return;
     }
     last_read_ = std::chrono::steady_clock::now();
+    last_heard_ = last_read_.time_since_epoch().count();
     pinged_ = false;
     healthy_ = true;
+    // Bytes after a share's write completed: the pool is reading this connection.
+    if (unconfirmed_ > 0) {
+      core_->Settle(unconfirmed_, 0);
+      unconfirmed_ = 0;
+      response_pinged_ = false;
+      response_timer_.cancel();
+    }
     std::vector<std::string> lines;
     const bool fits = framer_.Append(read_buffer_.data(), size, lines);
     for (const auto& line : lines) Apply(reply_parser(line, &core_->repeats));
@@ -627,6 +738,7 @@ class JorlStratum::Impl {
     diff_ = reply.diff();
     block_ = reply.block();
     new_work_ = true;
+    attempt_job_ = true;
   }
 
   void StoreTemplate(const reply_parser& reply) {
@@ -658,7 +770,9 @@ class JorlStratum::Impl {
   bool new_template_ = false;
   std::string problem_;  // the last transport problem
   std::atomic<bool> alive_{false};
-  std::atomic<bool> healthy_{false};  // this attempt is connected and has heard from the pool
+  std::atomic<bool> healthy_{false};      // this attempt is connected and has heard from the pool
+  std::atomic<bool> attempt_job_{false};  // this attempt has received a job
+  std::atomic<std::chrono::steady_clock::rep> last_heard_{0};  // the last byte's steady time
 
   // Network thread only.
   int32_t error_count_ = 0;  // transport errors since this connection was built
@@ -667,6 +781,12 @@ class JorlStratum::Impl {
   bool subscribed_ = false;  // the subscribe line of this attempt has been written
   bool writing_ = false;     // one write in flight at most
   bool pinged_ = false;      // a ping went out for the current silence
+  // Shares of this attempt: the one being written, those written and not yet confirmed (the
+  // oldest of them written at `oldest_unconfirmed_`), and whether the response watch pinged.
+  bool share_in_flight_ = false;
+  uint64_t unconfirmed_ = 0;
+  std::chrono::steady_clock::time_point oldest_unconfirmed_;
+  bool response_pinged_ = false;
   std::chrono::steady_clock::time_point last_read_;
   std::string seen_sha256_;   // the server certificate's, during a TLS handshake
   std::string verify_error_;  // why the chain or host name check failed
@@ -682,6 +802,7 @@ class JorlStratum::Impl {
   std::vector<std::unique_ptr<TlsStream>> retired_;
   asio::steady_timer retry_timer_;
   asio::steady_timer idle_timer_;
+  asio::steady_timer response_timer_;
   std::thread network_thread_;
 };
 
@@ -822,6 +943,16 @@ bool JorlStratum::CheckAlive() {
   return false;
 }
 
+bool JorlStratum::IsConnected() {
+  std::lock_guard<std::mutex> lock(core_->mutex);
+  return core_->impl && core_->impl->IsConnected();
+}
+
+bool JorlStratum::HasJob() {
+  std::lock_guard<std::mutex> lock(core_->mutex);
+  return core_->impl && core_->impl->HasJob();
+}
+
 bool JorlStratum::IsUsable() {
   std::lock_guard<std::mutex> lock(core_->mutex);
   return core_->impl && core_->impl->Usable();
@@ -830,13 +961,18 @@ bool JorlStratum::IsUsable() {
 std::string JorlStratum::Problem() {
   std::lock_guard<std::mutex> lock(core_->mutex);
   if (!core_->impl) return "connection being rebuilt";
+  if (core_->impl->IsConnected() && !core_->impl->HasJob()) return "no job received";
   std::string problem = core_->impl->Problem();
-  if (problem.empty()) problem = core_->impl->IsReady() ? "connection lost" : "no job received";
+  if (problem.empty()) problem = core_->impl->HasJob() ? "connection lost" : "no job received";
   return problem;
 }
 
 uint64_t JorlStratum::DropQueuedShares() {
   return core_->DropShares();
+}
+
+uint64_t JorlStratum::OutstandingShares() {
+  return core_->Outstanding();
 }
 
 JorlStratum* JorlStratumFactory(const char* account, const char* password, const char* host,

@@ -25,6 +25,10 @@ class JorlStratum {
     // A connection that received nothing for this long is dropped and made again; a ping goes
     // out when half of it has passed. 0: no limit.
     uint32_t idle_timeout_ms = 0;
+    // Response watch: when nothing has arrived for this long since the oldest unconfirmed share
+    // was written, a ping goes out; nothing for as long again and the connection counts as lost
+    // (dropped and made again, like at the idle limit). 0: no watch.
+    uint32_t response_timeout_ms = 0;
     // TLS: the chain is verified against the system's CA store and the host name, unless
     // `pin` (32 bytes, the SHA-256 of the server certificate in DER) is set, in which case
     // only the certificate's fingerprint must match. Nothing is sent before that check.
@@ -34,9 +38,15 @@ class JorlStratum {
   };
 
   // Stores copies of the four texts, starts the watchdog and the first connection. `shares`,
-  // when given, must outlive the client; it gets the submit lines written, the queued submits
-  // dropped unsent (also those still queued when the client is destroyed) and the pool's error
-  // replies.
+  // when given, must outlive the client. It gets:
+  //  - submitted: a share line written whole and then confirmed, i.e. some bytes arrived on the
+  //    same TCP connection after its write completed;
+  //  - unconfirmed_lost: a share line handed to a socket (written or being written) whose
+  //    connection ended before it was confirmed: error, idle limit, response watch, rebuild or
+  //    the client's destruction. Such a share is never sent again, here or anywhere;
+  //  - unsent_dropped: queued submits dropped unsent (also those still queued when the client
+  //    is destroyed);
+  //  - pool_errors: the pool's error replies.
   JorlStratum(const char* account, const char* password, const char* host, const char* port,
               Kest::ShareCounters* shares = nullptr);
   JorlStratum(const char* account, const char* password, const char* host, const char* port,
@@ -47,7 +57,8 @@ class JorlStratum {
   JorlStratum(const JorlStratum&) = delete;
   JorlStratum& operator=(const JorlStratum&) = delete;
 
-  // True once the current connection has received a job.
+  // True once this client holds a job to hand out (it may have come on an earlier TCP
+  // connection; the job is kept across reconnects).
   bool IsReady();
   // Returns whether a new job arrived since the last call; prints a line when one did.
   bool HaveNewWork();
@@ -60,7 +71,9 @@ class JorlStratum {
   void GetTemplate(work_template* t);
 
   // Requests, queued in order and written one at a time; a request made while the connection
-  // is down is sent once it is back, right after the subscribe line.
+  // is down is sent once it is back, right after the subscribe line. A share line leaves the
+  // queue when its write starts: whatever then happens to that connection, it is not written
+  // again. Other requests cut off by a broken connection go out on the next one.
   void RequestNewTemplate();
   void SubmitWork(work* w);  // sends decoded bytes 32..63 (the nonce)
   void UpdateHR(work* w);    // sends w->hr
@@ -68,14 +81,20 @@ class JorlStratum {
   // Sends a ping and watches for the pong for up to ten seconds (one look a second).
   bool CheckAlive();
 
-  // True while the connection is up, has heard from the pool within the idle limit since it
-  // was made, and has a job.
+  // The TCP connection is up and has heard from the pool within the idle limit (the time since
+  // the last byte is checked, not only the last verdict of the idle timer).
+  bool IsConnected();
+  // A job arrived on the current TCP connection (reset at each reconnect).
+  bool HasJob();
+  // Connected and has a job.
   bool IsUsable();
   // Why the client is not usable, in a few words (the last transport problem).
   std::string Problem();
   // Removes the submit lines still waiting to be written, counts them as dropped unsent and
   // returns how many there were.
   uint64_t DropQueuedShares();
+  // Shares not yet settled: queued, being written, or written and not yet confirmed.
+  uint64_t OutstandingShares();
 
   class Impl;  // one connection; the watchdog throws it away and builds a new one
 

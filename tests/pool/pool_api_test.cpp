@@ -236,6 +236,7 @@ TEST(PoolApi, CallsWithoutAConnectionAreHarmless) {
   float rate = 1.0f;
   api->UpdateHR(rate);
   EXPECT_EQ(GetCapturedStdout(), "No pool connection: share not sent\n");
+  EXPECT_EQ(api->Shares().unsent_dropped.load(), 1u);
 
   shell.exit = true;  // GetJob no longer waits for a connection that will not come
   auto w = std::make_unique<work>();
@@ -255,14 +256,17 @@ std::string StratumJobText(uint8_t seed) {
   return base64_encode(bytes, sizeof(bytes));
 }
 
-// A facade with short watcher times: `failover_ms` and `retry_ms` as given, `idle_ms` idle limit.
+// A facade with short watcher times: `failover_ms` and `retry_ms` as given, `idle_ms` idle limit,
+// `response_ms` response limit after a share.
 std::unique_ptr<Kest::PoolApi> Watched(Shell& shell, const std::vector<std::string>& pools,
-                                       uint32_t failover_ms, uint32_t retry_ms, uint32_t idle_ms) {
+                                       uint32_t failover_ms, uint32_t retry_ms, uint32_t idle_ms,
+                                       uint32_t response_ms = 10000) {
   auto api = shell.Facade(pools);
   Kest::PoolApi::FailoverSettings settings;
   settings.failover_after_ms = failover_ms;
   settings.retry_main_ms = retry_ms;
   settings.idle_timeout_ms = idle_ms;
+  settings.response_timeout_ms = response_ms;
   api->Configure(settings);
   return api;
 }
@@ -348,11 +352,22 @@ TEST(PoolApi, ClosedPoolIsLeftAndTheMainPoolReturnedToWhenBack) {
   EXPECT_EQ(Count(out, kCanNot), 0u) << out;
 }
 
+// Something a pool may send at any time that changes nothing the tests look at.
+const std::string kAnswer = stratum_test::TemplateLine("AQIDBA==", 2, 7);
+
+int SubmitLines(stratum_test::TestPool& pool) {
+  int submits = 0;
+  for (const auto& line : pool.lines())
+    submits += line.text.find("\"submit\"") != std::string::npos;
+  return submits;
+}
+
 TEST(PoolApi, SharesNeverCrossPools) {
   auto a = std::make_unique<stratum_test::TestPool>();
   stratum_test::TestPool b;
   a->SetSubscribeReply(stratum_test::JobLine(StratumJobText(1), 5, 0));
   b.SetSubscribeReply(stratum_test::JobLine(StratumJobText(2), 6, 0));
+  b.SetSubmitReply(kAnswer);
   Shell shell;
   const std::string url_a = StratumAddress(a->port());
   auto api = Watched(shell, {url_a, StratumAddress(b.port())}, 1000, 60000, 60000);
@@ -381,10 +396,135 @@ TEST(PoolApi, SharesNeverCrossPools) {
   EXPECT_EQ(Count(out, "Dropped 1 unsent share(s) queued for " + url_a + "\n"), 1u) << out;
   EXPECT_EQ(Count(out, "Share dropped: its job came from a pool the miner has left\n"), 1u) << out;
   EXPECT_TRUE(sent) << out;
-  int submits = 0;
-  for (const auto& line : b.lines()) submits += line.text.find("\"submit\"") != std::string::npos;
-  EXPECT_EQ(submits, 1);
+  EXPECT_EQ(SubmitLines(b), 1);
   EXPECT_EQ(JobTextOf(*w), StratumJobText(2));
+}
+
+// A pool that takes a share and then says nothing (a stopped process) loses its connection to
+// the response watch: the share counts as lost, never as submitted, and goes nowhere else.
+TEST(PoolApi, FrozenPoolLosesItsUnansweredShareAndIsLeft) {
+  stratum_test::TestPool a;
+  stratum_test::TestPool b;
+  a.SetSubscribeReply(stratum_test::JobLine(StratumJobText(1), 5, 0));
+  b.SetSubscribeReply(stratum_test::JobLine(StratumJobText(2), 6, 0));
+  Shell shell;
+  const std::string url_a = StratumAddress(a.port());
+  const std::string url_b = StratumAddress(b.port());
+  auto api = Watched(shell, {url_a, url_b}, 1000, 60000, 60000, 300);
+
+  CaptureStdout();
+  ASSERT_TRUE(api->Initilize());
+  api->StartWatcher();
+  auto w = std::make_unique<work>();
+  api->GetJob(*w);
+  a.SetSubscribeReply("");  // from now on A reads and answers nothing
+  const auto start = stratum_test::Clock::now();
+  api->SubmitWork(HostOutput{});
+  const bool moved = OnPool(*api, 1, milliseconds(8000));
+  const long took = stratum_test::ElapsedMs(start);
+  api->StopWatcher();
+  const std::string out = GetCapturedStdout();
+
+  ASSERT_TRUE(moved) << out;
+  EXPECT_GE(took, 1500) << out;  // 0.6 s to give the connection up, then 1 s unusable
+  EXPECT_EQ(Count(out, "Pool switch: " + url_a + " -> " + url_b +
+                           " (unusable for 1 s: no answer for 600 ms after a share)\n"),
+            1u)
+      << out;
+  const auto lines = a.lines();
+  ASSERT_GE(lines.size(), 3u);
+  EXPECT_NE(lines[1].text.find("\"submit\""), std::string::npos);
+  EXPECT_EQ(lines[2].text, "{\"method\":\"ping\"}");  // after 0.3 s without an answer
+  EXPECT_EQ(lines[2].connection, 1);
+  EXPECT_EQ(SubmitLines(a), 1);  // not sent again on A's next connection
+  EXPECT_EQ(SubmitLines(b), 0);
+  EXPECT_EQ(api->Shares().submitted.load(), 0u);
+  EXPECT_EQ(api->Shares().unconfirmed_lost.load(), 1u);
+  EXPECT_EQ(api->Shares().unsent_dropped.load(), 0u);
+}
+
+// Connected and has-a-job describe the TCP connection now; the job the engine holds is kept.
+TEST(PoolApi, ConnectedAndHasJobDescribeTheConnectionNow) {
+  stratum_test::TestPool a;
+  a.SetSubscribeReply(stratum_test::JobLine(StratumJobText(1), 5, 0));
+  Shell shell;
+  auto api = Watched(shell, {StratumAddress(a.port())}, 60000, 60000, 1000);
+  ASSERT_TRUE(api->Initilize());
+  EXPECT_TRUE(api->IsConnected());
+  EXPECT_TRUE(api->HasJob());
+  EXPECT_TRUE(api->IsUsable());
+
+  a.SetSubscribeReply("");
+  a.CloseConnections();
+  ASSERT_TRUE(a.WaitForLines(2, kShort));  // the subscribe line of the next connection
+  ASSERT_TRUE(a.Send(kAnswer));            // heard from, but no job on this connection
+  ASSERT_TRUE(gwtest::WaitUntil([&] { return api->IsConnected(); }, kShort));
+  EXPECT_FALSE(api->HasJob());
+  EXPECT_FALSE(api->IsUsable());
+  EXPECT_TRUE(api->IsReady());  // the engine keeps mining the job it has
+  // Silent for the idle limit: no longer connected.
+  EXPECT_TRUE(gwtest::WaitUntil([&] { return !api->IsConnected(); }, milliseconds(1500)));
+}
+
+// Back to the main pool: the backup still writes the shares queued for it and they count once
+// it answers; nothing is dropped.
+TEST(PoolApi, ReturningToTheMainPoolLetsTheBackupFinishItsShares) {
+  stratum_test::TestPool a;  // accepts but sends no job at first: the miner starts on B
+  auto b = std::make_unique<stratum_test::TestPool>();
+  const uint16_t port_b = b->port();
+  b->SetSubscribeReply(stratum_test::JobLine(StratumJobText(2), 6, 0));
+  Shell shell;
+  const std::string url_a = StratumAddress(a.port());
+  const std::string url_b = StratumAddress(port_b);
+  auto api = Watched(shell, {url_a, url_b}, 60000, 1000, 60000);
+
+  CaptureStdout();
+  ASSERT_TRUE(api->Initilize());
+  ASSERT_EQ(api->PoolIndex(), 1);
+  api->StartWatcher();
+  auto w = std::make_unique<work>();
+  api->GetJob(*w);
+  b.reset();  // B is down for a moment: its shares wait in the queue
+  std::this_thread::sleep_for(milliseconds(200));
+  api->SubmitWork(HostOutput{});
+  api->SubmitWork(HostOutput{});
+  a.SetSubscribeReply(stratum_test::JobLine(StratumJobText(1), 5, 0));
+  const bool back = OnPool(*api, 0, milliseconds(8000));
+  b = std::make_unique<stratum_test::TestPool>(port_b);
+  b->SetSubmitReply(kAnswer);
+  const bool sent =
+      gwtest::WaitUntil([&] { return api->Shares().submitted == 2; }, milliseconds(4000));
+  api->StopWatcher();
+  const std::string out = GetCapturedStdout();
+
+  ASSERT_TRUE(back) << out;
+  EXPECT_TRUE(sent) << out;
+  EXPECT_EQ(SubmitLines(*b), 2);
+  EXPECT_EQ(SubmitLines(a), 0);
+  EXPECT_EQ(api->Shares().unsent_dropped.load(), 0u);
+  EXPECT_EQ(api->Shares().unconfirmed_lost.load(), 0u);
+  EXPECT_EQ(Count(out, "Dropped"), 0u) << out;
+  EXPECT_EQ(Count(out, "Closed the connection"), 0u) << out;
+}
+
+// Shutdown: FlushShares waits for the pool's word on the shares written, up to its limit.
+TEST(PoolApi, FlushSharesWaitsUntilTheSharesAreConfirmed) {
+  stratum_test::TestPool a;
+  a.SetSubscribeReply(stratum_test::JobLine(StratumJobText(1), 5, 0));
+  Shell shell;
+  auto api = Watched(shell, {StratumAddress(a.port())}, 60000, 60000, 60000);
+  ASSERT_TRUE(api->Initilize());
+  auto w = std::make_unique<work>();
+  api->GetJob(*w);
+  api->SubmitWork(HostOutput{});
+  api->SubmitWork(HostOutput{});
+  ASSERT_TRUE(a.WaitForLines(3, kShort));
+  const auto start = stratum_test::Clock::now();
+  EXPECT_EQ(api->FlushShares(milliseconds(300)), 2u);  // written, not answered
+  EXPECT_GE(stratum_test::ElapsedMs(start), 290);
+  ASSERT_TRUE(a.Send(kAnswer));
+  EXPECT_EQ(api->FlushShares(kShort), 0u);
+  EXPECT_EQ(api->Shares().submitted.load(), 2u);
 }
 
 #ifdef KEST_TESTPOOL_TOOL

@@ -438,9 +438,10 @@ TEST(StratumClient, NoPoolListeningRebuildsAndRecovers) {
   EXPECT_EQ(out.Text(), ".");
 }
 
-// Shares count as submitted only once written; a pool that takes nothing makes the oldest
-// queued ones go, counted, with the drop line summarised instead of printed each time.
-TEST(StratumClient, SharesCountWhenWrittenOrDropped) {
+// Shares count as submitted only once written and answered on the same connection, as lost
+// when the client goes before the answer; a pool that takes nothing makes the oldest queued
+// ones go, counted, with the drop line summarised instead of printed each time.
+TEST(StratumClient, SharesCountWhenWrittenAndAnsweredOrDropped) {
   Kest::ShareCounters shares;
   StdoutCapture out;
   auto w = std::make_unique<work>();
@@ -454,8 +455,16 @@ TEST(StratumClient, SharesCountWhenWrittenOrDropped) {
     client->SubmitWork(w.get());
     client->UpdateHR(w.get());
     ASSERT_TRUE(pool.WaitForLines(4, kShort));
+    std::this_thread::sleep_for(Millis(100));
+    EXPECT_EQ(shares.submitted.load(), 0u);  // written, but the pool has said nothing since
+    EXPECT_EQ(client->OutstandingShares(), 2u);
+    ASSERT_TRUE(pool.Send(TemplateLine("AQIDBA==", 2, 7)));
     EXPECT_TRUE(WaitUntil([&] { return shares.submitted.load() == 2; }, kShort));
-  }
+    EXPECT_EQ(client->OutstandingShares(), 0u);
+    client->SubmitWork(w.get());
+    ASSERT_TRUE(pool.WaitForLines(5, kShort));
+  }  // the client goes before the pool has said anything about its last share
+  EXPECT_EQ(shares.unconfirmed_lost.load(), 1u);
   const std::size_t extra = 2500;
   {
     JorlStratum client(kAccount, "pw", "127.0.0.1", std::to_string(UnusedPort()).c_str(), &shares);
@@ -467,12 +476,39 @@ TEST(StratumClient, SharesCountWhenWrittenOrDropped) {
   // The client's going drops the rest of its queue.
   EXPECT_EQ(shares.unsent_dropped.load(), JorlStratum::kMaxQueuedRequests + extra);
   EXPECT_EQ(shares.submitted.load(), 2u);
+  EXPECT_EQ(shares.unconfirmed_lost.load(), 1u);
   EXPECT_EQ(shares.pool_errors.load(), 0u);
   const std::string drop = "dropped the oldest unsent request";
   const std::string text = out.Text();
   EXPECT_EQ(Count(text, drop), 4u) << text;  // the first, then 1000, 1000 and the last 499
   EXPECT_EQ(Count(text, drop + " (repeated 1000 times)\n"), 2u);
   EXPECT_EQ(Count(text, drop + " (repeated 499 times)\n"), 1u);
+}
+
+// A pool slow to answer a share gets a ping after the response limit; answering it keeps the
+// connection and confirms the share.
+TEST(StratumClient, ResponseWatchPingsAndKeepsAPoolThatAnswers) {
+  TestPool pool;
+  pool.SetSubscribeReply(JobLine(TrailerText(16), 5, 1));
+  Kest::ShareCounters shares;
+  JorlStratum::Settings settings;
+  settings.response_timeout_ms = 300;
+  JorlStratum client(kAccount, "pw", "127.0.0.1", pool.port_text().c_str(), &shares, settings);
+  ASSERT_TRUE(WaitUntil([&] { return client.IsUsable(); }, kShort));
+  auto w = std::make_unique<work>();
+  std::memset(w.get(), 0, sizeof(work));
+  const auto start = Clock::now();
+  client.SubmitWork(w.get());
+  ASSERT_TRUE(pool.WaitForLines(3, kShort));
+  EXPECT_GE(ElapsedMs(start), 290);
+  EXPECT_EQ(pool.lines()[2].text, "{\"method\":\"ping\"}");
+  ASSERT_TRUE(pool.Send(TemplateLine("AQIDBA==", 2, 7)));
+  ASSERT_TRUE(WaitUntil([&] { return shares.submitted.load() == 1; }, kShort));
+  std::this_thread::sleep_for(Millis(700));  // past the point where silence would end it
+  EXPECT_TRUE(client.IsUsable());
+  EXPECT_EQ(pool.connections(), 1);
+  EXPECT_EQ(pool.lines().size(), 3u);
+  EXPECT_EQ(shares.unconfirmed_lost.load(), 0u);
 }
 
 // Three clients at once: each one's rebuild signal and stop signal reach only its own watchdog.

@@ -79,6 +79,11 @@ void TestPool::SetSubscribeReply(const std::string& text) {
   subscribe_reply_ = text;
 }
 
+void TestPool::SetSubmitReply(const std::string& text) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  submit_reply_ = text;
+}
+
 void TestPool::SetCloseOnAccept(bool close) {
   std::lock_guard<std::mutex> lock(mutex_);
   close_on_accept_ = close;
@@ -123,6 +128,7 @@ void TestPool::Read(const std::shared_ptr<Session>& session) {
             std::string line = session->partial.substr(0, feed);
             session->partial.erase(0, feed + 1);
             if (line.find("\"subscribe\"") != std::string::npos) reply += subscribe_reply_;
+            if (line.find("\"submit\"") != std::string::npos) reply += submit_reply_;
             lines_.push_back({session->number, std::move(line)});
           }
         }

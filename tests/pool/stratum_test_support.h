@@ -52,6 +52,9 @@ class TestPool {
 
   // Text written to a connection as soon as a subscribe line arrives on it (empty: none).
   void SetSubscribeReply(const std::string& text);
+  // Text written to a connection each time a submit line arrives on it (empty: none, the
+  // default: a pool that reads shares and never answers them).
+  void SetSubmitReply(const std::string& text);
   // Accept connections and close them at once.
   void SetCloseOnAccept(bool close);
 
@@ -87,6 +90,7 @@ class TestPool {
   std::vector<ReceivedLine> lines_;
   std::vector<std::string> raw_;
   std::string subscribe_reply_;
+  std::string submit_reply_;
   bool close_on_accept_ = false;
 };
 
