@@ -1,13 +1,13 @@
 #include "pool/pool_api.h"
 
 #include <algorithm>
-#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <exception>
 #include <utility>
 
+#include "app/pool_address.h"
 #include "app/utils.h"
 #include "pool/getwork.h"
 #include "pool/stratum.h"
@@ -16,19 +16,11 @@ namespace Kest {
 
 namespace {
 
-const char kStratumScheme[] = "stratum+tcp://";
-const char kStratumSslScheme[] = "stratum+ssl://";
-const char kStratumTlsScheme[] = "stratum+tls://";
-const char kHttpsScheme[] = "https://";
-const char kHttpScheme[] = "http://";
-
 constexpr int kReadyChecks = 50;  // 50 x 100 ms: 5 s for a client to become ready
 constexpr uint32_t kReadyCheckMs = 100;
 constexpr uint32_t kJobWaitMs = 100;        // GetJob's poll of `ready`
 constexpr uint32_t kWatchStepMs = 100;      // the watcher looks at the connection this often
 constexpr uint32_t kProbeWindowMs = 10000;  // how long a probe of the main pool may take at most
-constexpr std::size_t kAddressParts = 2;    // host and port
-constexpr std::size_t kPinBytes = 32;       // SHA-256
 // A connection left for the main pool keeps writing and confirming its shares this long.
 constexpr auto kRetireDrain = std::chrono::seconds(3);
 constexpr auto kFlushPoll = std::chrono::milliseconds(25);  // FlushShares looks this often
@@ -61,22 +53,6 @@ uint64_t ClientOutstanding(PoolApi::PoolImpl& holder) {
 
 std::string ClientProblem(PoolApi::PoolImpl& holder) {
   return holder.is_stratum ? holder.stratum->Problem() : std::string("no work received");
-}
-
-// Hex digits (colons between them allowed) to bytes; false unless exactly kPinBytes.
-bool ParsePin(const std::string& text, std::string& pin) {
-  std::string hex;
-  for (char c : text) {
-    if (c == ':') continue;
-    if (!std::isxdigit(static_cast<unsigned char>(c))) return false;
-    hex += c;
-  }
-  if (hex.size() != kPinBytes * 2) return false;
-  pin.clear();
-  for (std::size_t i = 0; i < hex.size(); i += 2) {
-    pin += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
-  }
-  return true;
 }
 
 std::string Seconds(uint32_t ms) {
@@ -133,42 +109,28 @@ std::string PoolApi::PoolAt(int index) const {
 }
 
 std::shared_ptr<PoolApi::PoolImpl> PoolApi::MakeClient(const std::string& address) {
-  const bool tls = address.find(kStratumSslScheme) != std::string::npos ||
-                   address.find(kStratumTlsScheme) != std::string::npos;
-  const bool stratum = tls || address.find(kStratumScheme) != std::string::npos;
+  // The command line and config.txt were checked with this same parser before start-up; an
+  // address that still fails here gets one line and no client.
+  PoolAddress parsed;
+  std::string error;
+  if (!ParsePoolAddress(address, &parsed, &error)) {
+    Print("Pool client not started: " + error + "\n");
+    return nullptr;
+  }
+  const bool stratum = parsed.kind != PoolAddress::Kind::kHttp;
   auto next = std::make_shared<PoolImpl>();
   next->is_stratum = stratum;
-  next->is_tls = tls;
+  next->is_tls = stratum && parsed.tls;
   next->serial = next_serial++;
 
-  std::string plain = address;
   JorlStratum::Settings settings;
   settings.idle_timeout_ms = failover.idle_timeout_ms;
   settings.response_timeout_ms = failover.response_timeout_ms;
-  settings.tls = tls;
+  settings.tls = next->is_tls;
+  settings.pin = parsed.pin;
   settings.label = address;
-  bool well_formed = true;
-  // A TLS address may pin the server certificate: "#" and its SHA-256.
-  const auto hash = plain.find('#');
-  if (tls && hash != std::string::npos) {
-    well_formed = ParsePin(plain.substr(hash + 1), settings.pin);
-    plain.erase(hash);
-  }
-  eraseSubStr(plain, kStratumScheme);
-  eraseSubStr(plain, kStratumSslScheme);
-  eraseSubStr(plain, kStratumTlsScheme);
-  eraseSubStr(plain, kHttpsScheme);
-  eraseSubStr(plain, kHttpScheme);
-  std::vector<std::string> parts;
-  SplitString(plain, ":", parts);
-  std::string host;
-  std::string port;
-  if (well_formed && parts.size() == kAddressParts) {
-    host = parts[0];
-    port = parts[1];
-  } else {
-    Print("This pool seems not in right format: " + address + "\n");
-  }
+  const std::string host = parsed.host;
+  const std::string port = std::to_string(parsed.port);
 
   try {
     if (stratum) {
