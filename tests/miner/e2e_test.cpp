@@ -81,20 +81,27 @@ TEST(MinerEndToEnd, FailsOverFromADeadPoolToTheTestPool) {
   EXPECT_EQ(miner.Wait(seconds(10)), 0) << miner.Output();
 }
 
-TEST(MinerEndToEnd, InjectedLaunchErrorEndsTheProcessWith255) {
+// A device error stops the device, not the process; with no device left mining the miner
+// ends with status 3.
+TEST(MinerEndToEnd, InjectedLaunchErrorStopsTheDeviceAndEndsTheProcessWith3) {
   e2e::ScratchDir dir;
   std::unique_ptr<e2e::Subprocess> pool;
-  // Every launch fails, the map build's too: the first search launch comes at once.
+  // Every launch fails, the map build's first chunk too.
   const std::string port = StartPool(pool, dir, {"--diff", "30", "--block", "0"});
   ASSERT_FALSE(port.empty());
   dir.WriteFile("config.txt", "key pw stratum+tcp://127.0.0.1:" + port + "\n");
   e2e::Subprocess miner({kMiner}, dir.path(), {{"KEST_SWDEV_FAULT", "launch"}});
-  EXPECT_EQ(miner.Wait(seconds(60)), 255) << miner.Output();
+  EXPECT_EQ(miner.Wait(seconds(60)), 3) << miner.Output();
   const std::string out = miner.Output();
-  EXPECT_NE(out.find("cuda_find_peach: "), std::string::npos) << out;
-  EXPECT_NE(out.find("Your GPUs get crashed... Terminate miner! Please restart it manually \n"),
-            std::string::npos)
+  EXPECT_EQ(e2e::Count(out,
+                       "Device #0: device error: unspecified launch failure; it mines no "
+                       "more\n"),
+            1)
       << out;
+  const size_t stopped = out.find("Device #0: device error");
+  const size_t ending = out.find("No device is left mining; ending the miner\n");
+  EXPECT_NE(ending, std::string::npos) << out;
+  EXPECT_LT(stopped, ending) << out;
 }
 
 TEST(MinerEndToEnd, NoUsableDeviceEndsTheProcessWithStatus2) {
@@ -155,6 +162,12 @@ TEST(MinerEndToEnd, MinesAcceptedSharesAcrossJobsAndTemplates) {
   e2e::Subprocess miner({kMiner}, dir.path());
 
   ASSERT_TRUE(miner.WaitFor("tile map built", seconds(240))) << miner.Output();
+  // A build of more than a few seconds reports each quarter.
+  for (const char* quarter : {"25", "50", "75"}) {
+    EXPECT_EQ(
+        e2e::Count(miner.Output(), std::string("Device #0: tile map ") + quarter + "% built\n"), 1)
+        << miner.Output();
+  }
   ASSERT_TRUE(pool->WaitFor("share accepted", seconds(90), 2)) << miner.Output() << pool->Output();
 
   // A new job: shares found after it are accepted against it.
