@@ -10,6 +10,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "subprocess.h"
@@ -82,26 +83,30 @@ TEST(MinerEndToEnd, FailsOverFromADeadPoolToTheTestPool) {
 }
 
 // A device error stops the device, not the process; with no device left mining the miner
-// ends with status 3.
-TEST(MinerEndToEnd, InjectedLaunchErrorStopsTheDeviceAndEndsTheProcessWith3) {
-  e2e::ScratchDir dir;
-  std::unique_ptr<e2e::Subprocess> pool;
-  // Every launch fails, the map build's first chunk too.
-  const std::string port = StartPool(pool, dir, {"--diff", "30", "--block", "0"});
-  ASSERT_FALSE(port.empty());
-  dir.WriteFile("config.txt", "key pw stratum+tcp://127.0.0.1:" + port + "\n");
-  e2e::Subprocess miner({kMiner}, dir.path(), {{"KEST_SWDEV_FAULT", "launch"}});
-  EXPECT_EQ(miner.Wait(seconds(60)), 3) << miner.Output();
-  const std::string out = miner.Output();
-  EXPECT_EQ(e2e::Count(out,
-                       "Device #0: device error: unspecified launch failure; it mines no "
-                       "more\n"),
-            1)
-      << out;
-  const size_t stopped = out.find("Device #0: device error");
-  const size_t ending = out.find("No device is left mining; ending the miner\n");
-  EXPECT_NE(ending, std::string::npos) << out;
-  EXPECT_LT(stopped, ending) << out;
+// ends with status 3. The same for a device whose staged search buffers (the third allocation,
+// after the map and the solution counter) cannot be allocated.
+TEST(MinerEndToEnd, AStoppedDeviceEndsAMinerWithNoOtherWithStatus3) {
+  const std::pair<std::string, std::string> cases[] = {
+      // Every launch fails, the map build's first chunk too.
+      {"launch", "device error: unspecified launch failure"},
+      {"malloc:3", "cannot allocate the staged search buffers (out of memory)"},
+  };
+  for (const auto& [fault, reason] : cases) {
+    SCOPED_TRACE(fault);
+    e2e::ScratchDir dir;
+    std::unique_ptr<e2e::Subprocess> pool;
+    const std::string port = StartPool(pool, dir, {"--diff", "30", "--block", "0"});
+    ASSERT_FALSE(port.empty());
+    dir.WriteFile("config.txt", "key pw stratum+tcp://127.0.0.1:" + port + "\n");
+    e2e::Subprocess miner({kMiner}, dir.path(), {{"KEST_SWDEV_FAULT", fault}});
+    EXPECT_EQ(miner.Wait(seconds(60)), 3) << miner.Output();
+    const std::string out = miner.Output();
+    const std::string stop_line = "Device #0: " + reason + "; it mines no more\n";
+    EXPECT_EQ(e2e::Count(out, stop_line), 1) << out;
+    const size_t ending = out.find("No device is left mining; ending the miner\n");
+    EXPECT_NE(ending, std::string::npos) << out;
+    EXPECT_LT(out.find(stop_line), ending) << out;
+  }
 }
 
 TEST(MinerEndToEnd, NoUsableDeviceEndsTheProcessWithStatus2) {
