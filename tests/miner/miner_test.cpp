@@ -687,6 +687,72 @@ TEST_F(Engine, WatchdogNamesAHungDeviceWhoseRateThenReadsZero) {
   EXPECT_EQ(miner_->Status().devices[0].hashrate, 0.0);
 }
 
+#if defined(TESTPOOL_PATH)
+// Run over plo-testpool, whose jobs carry an all-zero trailer: the map counts as built from the
+// all-zero previous-block hash, so the worker searches at once.
+class RunOverTestPool : public Engine {
+ protected:
+  void StartRun(const std::string& difficulty) {
+    const std::string port = e2e::StartTestPool(testpool_, dir_, TESTPOOL_PATH,
+                                                {"--diff", difficulty, "--zero-trailer"});
+    ASSERT_FALSE(port.empty());
+    pool_ = std::make_shared<Kest::PoolApi>(
+        "key", "pw", exit_, std::vector<std::string>{"stratum+tcp://127.0.0.1:" + port});
+    miner_ = std::make_unique<Kest::MinerManCuda>(count_, pool_, devices_, exit_);
+    CaptureStdout();
+    ASSERT_TRUE(pool_->Initilize());
+    ASSERT_EQ(miner_->InitGpu(), 1);
+    miner_->Context(0).map_built = true;  // map_phash is all zero
+    run_ = std::thread([this] { status_ = miner_->Run(); });
+  }
+  // Joins Run and returns what it printed.
+  std::string EndRun() {
+    run_.join();
+    return GetCapturedStdout();
+  }
+
+  e2e::ScratchDir dir_;
+  std::unique_ptr<e2e::Subprocess> testpool_;
+  std::thread run_;
+  std::atomic<int> status_{-1};
+};
+
+// Once its only device has stopped, Run says so, raises the exit flag and returns 3.
+TEST_F(RunOverTestPool, RunEndsWithStatus3WhenNoDeviceIsLeftMining) {
+  using Kest::swdev::Fault;
+  Kest::swdev::InjectFault(Fault{Fault::Kind::kLaunch, 0, 0, cudaErrorLaunchFailure});
+  StartRun("30");
+  const std::string out = EndRun();  // by itself
+  Kest::swdev::ClearFaults();
+  EXPECT_EQ(status_.load(), Kest::kExitNoUsableDevice);
+  EXPECT_TRUE(exit_.load());
+  EXPECT_EQ(Count(out, "No device is left mining; ending the miner\n"), 1) << out;
+  EXPECT_LT(out.find("Device #0: device error: "), out.find("No device is left mining")) << out;
+}
+
+// After the exit flag, the worker finishes its launch and announces what it found; Run
+// re-checks that too before it returns. At difficulty 5 every launch finds some.
+TEST_F(RunOverTestPool, SolutionsOfTheLastLaunchAreCheckedAfterTheExitFlag) {
+  StartRun("5");
+  Kest::cudaGpuContext& ctx = miner_->Context(0);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (Kest::LoadFoundCount(ctx.host_found_count) == 0 &&
+         std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  exit_.store(true);
+  const std::string out = EndRun();
+  EXPECT_EQ(status_.load(), 0);
+  const uint32_t announced = Kest::LoadFoundCount(ctx.host_found_count);
+  EXPECT_GT(announced, 0u);
+  EXPECT_EQ(Count(out, "\nnonce ") + pool_->Shares().stale_dropped.load(), uint64_t{announced})
+      << out.substr(out.size() > 2000 ? out.size() - 2000 : 0);
+  std::lock_guard<std::mutex> lock(ctx.queue_mutex);
+  EXPECT_TRUE(ctx.results.empty());
+}
+#endif
+
 // The API's summary of a software-device miner without the management library: the device is
 // listed with its rate and solutions, its bus id and health figures are null.
 TEST_F(Engine, SummaryWithoutTheManagementLibraryReportsNullHealth) {
