@@ -64,11 +64,12 @@ enum class MapEnd { kBuilt, kInterrupted, kFailed };
 
 // Map build chunks: each is one launch, synchronised before the next, so the watchdog sees
 // progress per chunk and a shutdown or a new previous-block hash stops the build within one.
-// The first chunk has at most kMapStartBlocks blocks; a chunk that took less than kMapChunkFastS
-// doubles the next one (up to a sixteenth of the map), one that took more than kMapChunkSlowS
-// halves it.
+// The first chunk has the occupancy grid's blocks, at most kMapStartBlocks; a chunk that took
+// less than kMapChunkFastS doubles the next one (up to a quarter of the map, about a full grid
+// of a large GPU), one that took more than kMapChunkSlowS halves it. So a chunk takes a tenth
+// of a second or so on any device, and the software device keeps its one-grid chunks.
 constexpr unsigned kMapStartBlocks = 64;
-constexpr unsigned kMapMaxBlocks = kMapTiles / kBuildMapBlockThreads / 16;
+constexpr unsigned kMapMaxBlocks = kMapTiles / kBuildMapBlockThreads / 4;
 constexpr double kMapChunkFastS = 0.05;
 constexpr double kMapChunkSlowS = 0.25;
 // A build that has run this long when it passes a quarter of the map prints its progress.
@@ -87,9 +88,10 @@ bool NewPreviousBlockHash(cudaGpuContext& ctx, const std::atomic<int32_t>& job_f
   return std::memcmp(ctx.trailer, phash, sizeof(ctx.map_phash)) != 0;
 }
 
-// Builds the tile map for `phash` (already uploaded) in synchronised chunks of `grid` x 256
-// threads at first. Stops early when the process is shutting down or a job with another
-// previous-block hash arrives (kInterrupted), or on a device error (kFailed, named in *error).
+// Builds the tile map for `phash` (already uploaded) in synchronised chunks, the first of at
+// most `grid` x 256 threads, printing each quarter when the build is slow. Stops early when the
+// process is shutting down or a job with another previous-block hash arrives (kInterrupted), or on
+// a device error (kFailed, named in *error).
 MapEnd BuildMap(cudaGpuContext& ctx, unsigned grid, const uint8_t* phash,
                 const std::atomic<int32_t>& job_flag, const std::atomic<bool>& exit_flag,
                 std::string* error) {
