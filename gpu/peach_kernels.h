@@ -10,7 +10,14 @@
 //            the ring). Per-candidate state (H, current tile) lives in StagedSearchBuffers.
 // The same declarations serve the CUDA build and the software device; the engine calls only
 // these, so it never sees kernel internals. Launch and upload errors are not returned: they
-// surface through cudaGetLastError, which the search loop polls after every launch.
+// surface through cudaGetLastError (per host thread), which the device worker polls after
+// every synchronised search launch and map-build chunk; an error stops that device.
+//
+// A solution takes the next sequence number from the device counter and writes its second half
+// into slot (sequence mod kResultSlots) of the result ring, mapped pinned host memory that the
+// manager reads directly once the worker has announced the counter. The worker cuts its
+// launches by difficulty so that one is expected to fill at most an eighth of the ring, and
+// holds a launch while the slots the manager has not read leave too little room for it.
 #pragma once
 
 #include <cstddef>
@@ -41,7 +48,8 @@ void UploadJobConstants(cudaStream_t stream, uint8_t difficulty, const uint8_t* 
 // First-half renewal: c_input and c_precomputed_sha256 only.
 void UploadNonceConstants(cudaStream_t stream, const uint8_t* trailer, const SHA256_CTX& midstate);
 
-// cuda_build_map over `blocks` x 256 threads starting at tile `offset`.
+// cuda_build_map over `blocks` x 256 threads starting at tile `offset` (tiles past the map are
+// skipped). The worker builds the map in chunks of such launches, synchronising each.
 void LaunchBuildMap(unsigned blocks, cudaStream_t stream, uint32_t offset, uint8_t* map);
 // cuda_find_peach over `blocks` x `threads` candidates starting at index `offset`.
 void LaunchFindPeach(unsigned blocks, unsigned threads, cudaStream_t stream, uint32_t offset,

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <deque>
 #include <mutex>
+#include <string>
 
 #include "app/records.h"
 #include "gpu/runtime.h"
@@ -16,6 +17,18 @@ namespace Kest {
 constexpr int32_t kJobKeep = 0;  // keep searching the current job
 constexpr int32_t kJobHold = 1;  // the manager is replacing the job: do not launch
 constexpr int32_t kJobNew = 2;   // a new job is in the context (any value but 0 and 1 means this)
+
+// What a set-up device is doing (reported by MinerManCuda::Status).
+enum class DeviceState {
+  kMining,       // launching searches
+  kBuildingMap,  // building its tile map
+  kPaused,       // held by the miner (its worker launches nothing); the hang watchdog skips it
+  kStopped,      // its worker has ended; it mines no more
+};
+
+// Largest share of the result ring that the solutions expected from one launch may fill: a
+// launch covers at most kResultSlots / kRingShareOfLaunch * 2^difficulty candidates.
+constexpr uint32_t kRingShareOfLaunch = 8;
 
 // One announcement from a device worker: the first half and counter of a launch, and the job
 // generation whose constants that launch used.
@@ -53,12 +66,17 @@ struct cudaGpuContext {
   uint32_t generation = 0;  // the manager's job count: tells solutions of a replaced job
   uint32_t* host_found_count = nullptr;  // pinned; last counter value announced (atomic access)
   uint32_t* dev_found_count = nullptr;   // device solution counter
-  uint8_t* result_slots = nullptr;       // mapped pinned result ring
+  // Mapped pinned result ring: host memory the device writes. The manager reads it directly,
+  // byte by byte with atomic loads, after the announcement that covers a slot.
+  uint8_t* result_slots = nullptr;
+  // Manager: sequence number up to which solutions have been fetched from the ring. The worker
+  // holds its next launch while fewer ring slots are free than that launch could fill.
+  std::atomic<uint32_t> fetched{0};
   // Worker only: the previous-block hash (trailer bytes 0..31) the map was last built from.
   bool map_built = false;
   uint8_t map_phash[32] = {};
   std::atomic<double> hash_count{0.0};  // candidates launched since the last sample
-  std::atomic<int64_t> rate_start{0};   // system clock (ns) of the last sample
+  std::atomic<int64_t> rate_start{0};   // steady clock (ns) of the last sample
   // Monitoring, read by any thread. The rate of the last sample in H/s (manager); solutions
   // that passed the CPU re-check (manager); whether the worker is in its launch loop, and the
   // steady clock (ns) at which the device operation in progress began, 0 when none is (worker).
@@ -66,6 +84,25 @@ struct cudaGpuContext {
   std::atomic<uint64_t> solutions{0};
   std::atomic<bool> worker_running{false};
   std::atomic<int64_t> busy_since{0};
+  // Solutions overwritten in the ring before they were fetched, or whose fetch failed (manager).
+  std::atomic<uint64_t> lost_solutions{0};
+
+  // The device's state (worker; kStopped once its worker has ended) and, for a stopped or
+  // paused device, why.
+  std::atomic<DeviceState> state{DeviceState::kMining};
+  void SetState(DeviceState s, const std::string& reason = std::string()) {
+    std::lock_guard<std::mutex> lock(state_mutex);
+    state_reason = reason;
+    state.store(s);
+  }
+  std::string StateReason() const {
+    std::lock_guard<std::mutex> lock(state_mutex);
+    return state_reason;
+  }
+
+ private:
+  mutable std::mutex state_mutex;  // guards state_reason
+  std::string state_reason;
 };
 
 // Atomic access to the pinned announcement word shared by a worker and the manager.
@@ -83,13 +120,15 @@ inline void AtomicAdd(std::atomic<double>& target, double n) {
   }
 }
 
-// System clock in nanoseconds since the epoch.
-int64_t SystemNanos();
 // Steady clock in nanoseconds (for durations; never 0 in practice).
 int64_t SteadyNanos();
 
-// Body of a device's worker thread: takes up jobs from `ctx`, launches the search back to back,
-// announces solutions and counts candidates until `exit_flag` is set.
+// Body of a device's worker thread: takes up jobs from `ctx`, builds the map in synchronised
+// chunks (state kBuildingMap; a shutdown or a job with another previous-block hash stops the
+// build within a chunk), launches the search back to back (kMining), announces solutions and
+// counts candidates until `exit_flag` is set. When the launch geometry, the staged buffers or a
+// device error end it first, it prints one line naming the device and why, and leaves the
+// device kStopped with that reason; the process goes on.
 void cudakernelStratum(cudaGpuContext& ctx, std::atomic<int32_t>& job_flag,
                        std::atomic<bool>& exit_flag);
 

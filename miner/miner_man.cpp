@@ -1,10 +1,12 @@
 #include "miner/miner_man.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <string>
+#include <vector>
 
 #include "app/utils.h"
 #include "gpu/peach_kernels.h"
@@ -26,6 +28,14 @@ constexpr int64_t kHistoryNs = 15 * 60 * kNsPerSecond;
 // A device whose launch in progress has run for two sample intervals is not hashing, whatever
 // its last sample said.
 constexpr double kStalledAfterS = 2.0 * kReportEveryPasses * kPassMs / 1000.0;
+
+// Reads one result slot of the mapped ring. The device may be writing later solutions into
+// other slots meanwhile (or into this one, once the ring has wrapped past it): byte loads that
+// the compiler can neither merge nor tear.
+void ReadSlot(const uint8_t* slot, uint8_t* out) {
+  for (uint32_t k = 0; k < kResultSlotBytes; ++k)
+    out[k] = __atomic_load_n(slot + k, __ATOMIC_RELAXED);
+}
 
 // Frees whatever a device's set-up allocated and clears the context's handles.
 void ReleaseDevice(cudaGpuContext& ctx) {
@@ -84,10 +94,9 @@ const char* SetUpDevice(cudaGpuContext& ctx, int32_t index, cudaError_t* err) {
     return fail("the result ring", e);
   }
   ctx.result_slots = static_cast<uint8_t*>(p);
-  if ((e = cudaMemset(ctx.result_slots, 0, kResultRingBytes)) != cudaSuccess) {
-    return fail("the result ring", e);
-  }
+  std::memset(ctx.result_slots, 0, kResultRingBytes);  // host memory
   StoreFoundCount(ctx.host_found_count, 0);
+  ctx.fetched.store(0);
   return nullptr;
 }
 
@@ -176,10 +185,13 @@ void MinerManCuda::DistributeJob(const work& decoded_job) {
 
 void MinerManCuda::ProcessSolutions(int32_t j, uint32_t& consumed) {
   cudaGpuContext& ctx = contexts[static_cast<size_t>(j)];
-  cudaSetDevice(ctx.device);
+  ctx.fetched.store(consumed);
   // Every announcement queued so far is handled now: a device announces once per launch that
-  // found something, and leaving entries for later passes would let the ring overwrite them.
-  while (CounterAhead(LoadFoundCount(ctx.host_found_count), consumed)) {
+  // found something. Those queued meanwhile wait for the next pass, so that a device finding
+  // solutions faster than the CPU re-checks them cannot keep the manager here (it waits for
+  // ring room instead).
+  const uint32_t announced = LoadFoundCount(ctx.host_found_count);
+  while (CounterAhead(announced, consumed)) {
     Announcement a;
     {
       std::lock_guard<std::mutex> lock(ctx.queue_mutex);
@@ -192,6 +204,7 @@ void MinerManCuda::ProcessSolutions(int32_t j, uint32_t& consumed) {
     }
     CheckAnnounced(ctx, a, consumed);
     consumed = a.res.found_count;
+    ctx.fetched.store(consumed);  // the worker may launch into the slots read
   }
 }
 
@@ -219,26 +232,44 @@ void MinerManCuda::CheckAnnounced(cudaGpuContext& ctx, const Announcement& a, ui
     lost = r.found_count - first - kResultSlots;
     first = r.found_count - kResultSlots;
   }
-  for (uint32_t n = first; n != r.found_count; ++n) {
+  const uint32_t fetched = r.found_count - first;
+  std::vector<uint8_t> halves(size_t{fetched} * kResultSlotBytes);
+  for (uint32_t i = 0; i < fetched; ++i) {
+    ReadSlot(ctx.result_slots + ((first + i) % kResultSlots) * kResultSlotBytes,
+             halves.data() + size_t{i} * kResultSlotBytes);
+  }
+  // The device goes on searching meanwhile: a solution numbered n + kResultSlots or later may
+  // have been written over slot n before it was read. The counter read after the slots tells.
+  std::atomic_thread_fence(std::memory_order_acquire);
+  uint32_t device_count = 0;
+  cudaError_t e = cudaSetDevice(ctx.device);
+  if (e == cudaSuccess) {
+    e = cudaMemcpyAsync(&device_count, ctx.dev_found_count, sizeof(device_count),
+                        cudaMemcpyDeviceToHost, ctx.readback_stream);
+  }
+  if (e == cudaSuccess) e = cudaStreamSynchronize(ctx.readback_stream);
+  cudaGetLastError();  // reported here
+  if (e != cudaSuccess) {
+    // Without the counter no slot can be trusted: the solutions are counted, never sent.
+    lost += fetched;
+    ctx.lost_solutions.fetch_add(lost);
+    Printf("Device #%d: cannot read the solution counter (%s); %u solutions lost\n", ctx.device,
+           cudaGetErrorString(e), lost);
+    return;
+  }
+  for (uint32_t i = 0; i < fetched; ++i) {
+    const uint32_t n = first + i;
     const uint32_t slot = n % kResultSlots;
-    uint8_t second_half[kResultSlotBytes];
-    cudaMemcpyAsync(second_half, ctx.result_slots + slot * kResultSlotBytes, sizeof(second_half),
-                    cudaMemcpyDeviceToHost, ctx.readback_stream);
-    // The device goes on searching meanwhile: a solution numbered n + 1024 or later may have
-    // been written over this slot before it was read. The counter read after the slot tells.
-    uint32_t device_count = 0;
-    cudaMemcpyAsync(&device_count, ctx.dev_found_count, sizeof(device_count),
-                    cudaMemcpyDeviceToHost, ctx.readback_stream);
-    cudaStreamSynchronize(ctx.readback_stream);
     if (device_count - n > kResultSlots) {
       ++lost;
       continue;
     }
+    const uint8_t* second_half = halves.data() + size_t{i} * kResultSlotBytes;
 
     BTRAILER candidate;
     std::memcpy(&candidate, job_trailer, sizeof(candidate));
     std::memcpy(candidate.nonce, r.haiku, sizeof(r.haiku));
-    std::memcpy(candidate.nonce + sizeof(r.haiku), second_half, sizeof(second_half));
+    std::memcpy(candidate.nonce + sizeof(r.haiku), second_half, kResultSlotBytes);
 
     std::string line = "\nnonce " + std::to_string(slot) + "\n";
     for (uint8_t b : candidate.nonce) line += std::to_string(b) + " ";
@@ -258,6 +289,7 @@ void MinerManCuda::CheckAnnounced(cudaGpuContext& ctx, const Announcement& a, ui
     }
   }
   if (lost > 0) {
+    ctx.lost_solutions.fetch_add(lost);
     Printf(
         "Device #%d: %u solutions lost (overwritten in the %u-slot result ring before they "
         "were fetched)\n",
@@ -265,15 +297,19 @@ void MinerManCuda::CheckAnnounced(cudaGpuContext& ctx, const Announcement& a, ui
   }
 }
 
-std::string MinerManCuda::HashRateLine(const std::vector<std::pair<int32_t, double>>& rates,
-                                       float* total) {
+std::string MinerManCuda::HashRateLine(const std::vector<DeviceRate>& rates, float* total) {
   float sum = 0.0f;
   std::string line;
-  char part[64];
-  for (const auto& [device, rate] : rates) {
-    std::snprintf(part, sizeof(part), "Device #%d: %.2f KHs |", device, rate);
+  char part[96];
+  for (const DeviceRate& r : rates) {
+    if (r.state == DeviceState::kMining) {
+      std::snprintf(part, sizeof(part), "Device #%d: %.2f KHs |", r.device, r.khs);
+    } else {
+      std::snprintf(part, sizeof(part), "Device #%d: %.2f KHs (%s) |", r.device, r.khs,
+                    DeviceStateName(r.state));
+    }
     line += part;
-    sum = static_cast<float>(sum + rate);
+    sum = static_cast<float>(sum + r.khs);
   }
   if (sum > 1000.0f) {
     std::snprintf(part, sizeof(part), " Total: %.2f MHs\n", sum / 1000.0f);
@@ -285,19 +321,19 @@ std::string MinerManCuda::HashRateLine(const std::vector<std::pair<int32_t, doub
 }
 
 float MinerManCuda::ReportHashRate() {
-  std::vector<std::pair<int32_t, double>> rates;
+  std::vector<DeviceRate> rates;
   double hashes = 0.0;
   for (auto& ctx : contexts) {
     if (ctx.map == nullptr) continue;  // not set up: it does not mine
-    const int64_t now = SystemNanos();
+    const int64_t now = SteadyNanos();
     const double elapsed_ms = static_cast<double>(now - ctx.rate_start.load()) / 1000000.0;
     const double count = ctx.hash_count.exchange(0.0);
     // candidates per ms = kH/s
     const double rate = elapsed_ms > 0.0 ? count / elapsed_ms : 0.0;
-    rates.emplace_back(ctx.device, rate);
+    rates.push_back(DeviceRate{ctx.device, rate, ctx.state.load()});
     ctx.rate_hps.store(rate * 1000.0);
     hashes += count;
-    ctx.rate_start.store(SystemNanos());
+    ctx.rate_start.store(now);
   }
   const int64_t now = SteadyNanos();
   if (last_sample_ns != 0) {
@@ -328,7 +364,12 @@ MinerStatus MinerManCuda::Status() const {
     d.mining = ctx.worker_running.load();
     const int64_t busy_since = ctx.busy_since.load();
     d.busy_s = busy_since != 0 ? static_cast<double>(now - busy_since) / kNsPerSecond : 0.0;
-    d.hashrate = d.mining && d.busy_s < kStalledAfterS ? ctx.rate_hps.load() : 0.0;
+    d.state = ctx.state.load();
+    d.state_reason = ctx.StateReason();
+    d.lost_solutions = ctx.lost_solutions.load();
+    d.hashrate = d.mining && d.state == DeviceState::kMining && d.busy_s < kStalledAfterS
+                     ? ctx.rate_hps.load()
+                     : 0.0;
     st.hashrate_now += d.hashrate;
     st.devices.push_back(std::move(d));
   }
@@ -384,6 +425,7 @@ int MinerManCuda::Run() {
   std::vector<uint32_t> consumed(contexts.size(), 0);
   std::srand(static_cast<unsigned>(std::time(nullptr)));
   uint32_t pass = 0;
+  int status = 0;
   while (!exit_flag.load()) {
     if (pool->HaveNewWork()) {
       SetAllJobFlags(kJobHold);
@@ -399,12 +441,29 @@ int MinerManCuda::Run() {
     }
     pass = (pass + 1) % kPassCounterWrap;
     if (pass % kReportEveryPasses == 0) ReportHashRate();
+    if (!AnyDeviceLeft()) {
+      Print("No device is left mining; ending the miner\n");
+      exit_flag.store(true);
+      status = kExitNoUsableDevice;
+      break;
+    }
     mySleep(kPassMs);
   }
   // Each worker finishes its current launch and sees the flag.
   for (auto& w : workers) w.join();
   workers.clear();
-  return 0;
+  // What the last launches announced is re-checked and submitted all the same.
+  for (size_t j = 0; j < contexts.size(); ++j) {
+    if (contexts[j].map != nullptr) ProcessSolutions(static_cast<int32_t>(j), consumed[j]);
+  }
+  return status;
+}
+
+bool MinerManCuda::AnyDeviceLeft() const {
+  for (const cudaGpuContext& ctx : contexts) {
+    if (ctx.map != nullptr && ctx.state.load() != DeviceState::kStopped) return true;
+  }
+  return false;
 }
 
 }  // namespace Kest

@@ -20,16 +20,11 @@ namespace Kest {
 
 class PoolApi;
 
-// Exit status of a process none of whose devices could be set up.
+// Exit status of a process none of whose devices could be set up, or whose devices have all
+// stopped.
 constexpr int kExitNoUsableDevice = 3;
 
-// What a set-up device is doing.
-enum class DeviceState {
-  kMining,       // launching searches
-  kBuildingMap,  // building its tile map
-  kPaused,       // held by the miner (its worker launches nothing)
-  kStopped,      // its worker has ended; it mines no more
-};
+// DeviceState (what a set-up device is doing) is declared in miner/gpu_context.h.
 // "mining", "building map", "paused", "stopped".
 const char* DeviceStateName(DeviceState state);
 
@@ -38,12 +33,21 @@ struct DeviceStatus {
   int32_t id = 0;  // CUDA device number
   std::string name;
   std::string pci_bus_id;  // empty when the runtime cannot tell
-  double hashrate = 0.0;   // H/s over the last sample; 0 for a device that stopped or hangs
+  double hashrate = 0.0;   // H/s over the last sample; 0 unless mining and not hung
   uint64_t solutions = 0;  // solutions that passed the CPU re-check
   bool mining = false;     // the device's worker is in its launch loop
   double busy_s = 0.0;     // how long the device operation in progress has run (0: none)
   DeviceState state = DeviceState::kMining;
-  std::string state_reason;  // why it is paused or stopped; empty otherwise
+  std::string state_reason;     // why it is paused or stopped; empty otherwise
+  uint64_t lost_solutions = 0;  // overwritten in the result ring before they were fetched,
+                                // or not fetched because the solution counter could not be read
+};
+
+// One device's part of a rate line.
+struct DeviceRate {
+  int32_t device = 0;  // CUDA device number
+  double khs = 0.0;    // kH/s
+  DeviceState state = DeviceState::kMining;
 };
 
 // A snapshot of the manager for monitoring. Rates are in hashes per second.
@@ -71,9 +75,11 @@ class MinerManCuda {
   int32_t InitGpu();
 
   // Waits for the first job, starts the device workers and supervises them until the exit
-  // flag is set; returns after every worker has finished its current launch. Returns 0, or
-  // kExitNoUsableDevice when the workers ended because no device was left mining (the exit
-  // flag is then raised).
+  // flag is set; returns after every worker has finished its current launch and one last pass
+  // has re-checked and submitted what they announced. A device whose worker ends on its own
+  // (launch geometry, its staged buffers, a device error) is stopped: one line names it and
+  // the others mine on. When none is left mining, Run prints one line, raises the exit flag
+  // and returns kExitNoUsableDevice; otherwise it returns 0.
   int Run();
 
   // Writes a job (its trailer already decoded) into every device context. A job that differs
@@ -81,21 +87,23 @@ class MinerManCuda {
   // sent again keeps its generation. Called with every worker held (or none running).
   void DistributeJob(const work& decoded_job);
 
-  // One supervision pass over device `j`'s announced solutions: fetches the new result slots,
-  // re-checks each candidate with the CPU proof of work and submits the good ones. Solutions
-  // found for a replaced job are dropped unchecked and counted as stale. `consumed` is the
-  // sequence number up to which this device's solutions have been handled.
+  // One supervision pass over device `j`'s announced solutions: reads the new result slots from
+  // the mapped ring, re-checks each candidate with the CPU proof of work and submits the good
+  // ones. Solutions found for a replaced job are dropped unchecked and counted as stale; slots
+  // overwritten before they were read, or read while the solution counter cannot be, are
+  // counted in the device's lost_solutions and reported in one line. `consumed` is the
+  // sequence number up to which this device's solutions have been handled (published to the
+  // worker, which keeps room in the ring for its next launch).
   void ProcessSolutions(int32_t j, uint32_t& consumed);
 
   // Samples every device's rate, prints the rate lines and reports the total to the pool.
   // Returns the total in kH/s.
   float ReportHashRate();
 
-  // The rate line for per-device rates in kH/s, given as (CUDA device number, rate): "Device
-  // #n: r KHs |" per device, then the total in kH/s, or in MH/s above 1000 kH/s. `total`
-  // receives the sum in kH/s.
-  static std::string HashRateLine(const std::vector<std::pair<int32_t, double>>& rates,
-                                  float* total);
+  // The rate line for per-device rates: "Device #n: r KHs |" per mining device, "Device #n:
+  // r KHs (state) |" for one that is not (building map, paused, stopped), then the total in
+  // kH/s, or in MH/s above 1000 kH/s. `total` receives the sum in kH/s.
+  static std::string HashRateLine(const std::vector<DeviceRate>& rates, float* total);
 
   // A snapshot for monitoring; safe from any thread once InitGpu has returned.
   MinerStatus Status() const;
@@ -105,6 +113,8 @@ class MinerManCuda {
 
  private:
   bool TakeInJob();
+  // Whether a set-up device has not stopped.
+  bool AnyDeviceLeft() const;
   // Fetches, re-checks and submits the solutions of one announcement, numbered from `consumed`
   // up to found_count - 1; drops them as stale when the announcement's job was replaced.
   void CheckAnnounced(cudaGpuContext& ctx, const Announcement& a, uint32_t consumed);

@@ -41,7 +41,7 @@ void HangWatchdog::Watch() {
   std::unique_lock<std::mutex> lock(mutex_);
   while (!wake_.wait_for(lock, period, [this] { return stop_; })) {
     for (const DeviceStatus& d : miner_.Status().devices) {
-      if (d.busy_s > limit_s) {
+      if (d.state != DeviceState::kPaused && d.busy_s > limit_s) {
         on_hang_(d.id, d.busy_s);
         return;
       }

@@ -1,6 +1,7 @@
 // The hang watchdog: ends the miner when a device's launch has not returned for too long, so
 // the rig's supervisor can restart it. A launch that never returns cannot be cancelled from the
-// host; a fresh process is the only way back.
+// host; a fresh process is the only way back. A map build counts chunk by chunk (each chunk is
+// one synchronised launch); a paused device, and a worker waiting for ring room, is never hung.
 #pragma once
 
 #include <chrono>

@@ -244,15 +244,31 @@ bool CheckRange(const void* p, std::size_t count, bool optional) {
   return span == Span::kInside || (optional && span == Span::kOutside);
 }
 
+// One side of a copy whose kind names it: device memory lies wholly inside one device
+// allocation; host memory is plain host memory (outside every allocation) or lies wholly inside
+// one pinned allocation. CUDA leaves a kind that does not match its pointers undefined (a
+// mapped pinned buffer copied "from the device" may work or not); here it always fails.
+bool CheckSide(const void* p, std::size_t count, bool device) {
+  Allocation a{};
+  const Span span = Locate(p, count, &a);
+  if (device) return span == Span::kInside && a.kind == MemoryKind::kDevice;
+  return span == Span::kOutside || (span == Span::kInside && a.kind == MemoryKind::kPinned);
+}
+
 cudaError_t CheckCopy(void* dst, const void* src, std::size_t count, cudaMemcpyKind kind) {
   if (kind < cudaMemcpyHostToHost || kind > cudaMemcpyDefault) {
     return cudaErrorInvalidMemcpyDirection;
   }
   if (count == 0) return cudaSuccess;
   if (dst == nullptr || src == nullptr) return cudaErrorInvalidValue;
+  if (kind == cudaMemcpyDefault) {
+    // The direction follows from the pointers: any memory, as long as no allocation overruns.
+    return CheckRange(dst, count, true) && CheckRange(src, count, true) ? cudaSuccess
+                                                                        : cudaErrorInvalidValue;
+  }
   const bool dst_device = kind == cudaMemcpyHostToDevice || kind == cudaMemcpyDeviceToDevice;
   const bool src_device = kind == cudaMemcpyDeviceToHost || kind == cudaMemcpyDeviceToDevice;
-  if (!CheckRange(dst, count, !dst_device) || !CheckRange(src, count, !src_device)) {
+  if (!CheckSide(dst, count, dst_device) || !CheckSide(src, count, src_device)) {
     return cudaErrorInvalidValue;
   }
   return cudaSuccess;

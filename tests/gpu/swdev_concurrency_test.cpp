@@ -95,7 +95,7 @@ TEST_F(SoftDeviceTest, WorkersOnTwoDevicesAndAManagerRunTogether) {
         const int n = results[d].announced.load(std::memory_order_acquire);
         if (n == 0) continue;
         uint32_t slot = 0;
-        cudaMemcpyAsync(&slot, slots[d] + n - 1, sizeof(slot), cudaMemcpyDeviceToHost, readback[d]);
+        cudaMemcpyAsync(&slot, slots[d] + n - 1, sizeof(slot), cudaMemcpyDefault, readback[d]);
         cudaStreamSynchronize(readback[d]);
         if (cudaGetLastError() != cudaSuccess || slot != (d + 1) * 1000u) {
           manager_errors.fetch_add(1);

@@ -140,6 +140,33 @@ TEST_F(SoftDeviceTest, CopiesAndMemsetsStayInsideAllocations) {
   EXPECT_EQ(host[63], 63);
 }
 
+// Stricter than a GPU, where a kind that does not match its pointers is undefined: a mapped
+// pinned buffer is host memory, so it is never the device side of a copy; cudaMemcpyDefault
+// copies from it.
+TEST_F(SoftDeviceTest, CopyKindsMustMatchTheirPointers) {
+  auto device = DeviceAlloc(16);
+  auto pinned = PinnedAlloc(16);
+  std::uint8_t host[16] = {1, 2, 3};
+  std::memcpy(pinned.get(), host, sizeof(host));
+  EXPECT_EQ(cudaMemcpy(host, pinned.get(), 16, cudaMemcpyDeviceToHost), cudaErrorInvalidValue);
+  EXPECT_EQ(cudaGetLastError(), cudaErrorInvalidValue);
+  EXPECT_EQ(cudaMemcpy(pinned.get(), host, 16, cudaMemcpyHostToDevice), cudaErrorInvalidValue);
+  EXPECT_EQ(cudaMemcpy(device.get(), pinned.get(), 16, cudaMemcpyDeviceToDevice),
+            cudaErrorInvalidValue);
+  EXPECT_EQ(cudaMemcpy(host, device.get(), 16, cudaMemcpyHostToHost), cudaErrorInvalidValue);
+  EXPECT_EQ(cudaMemcpy(device.get(), host, 16, cudaMemcpyDeviceToHost), cudaErrorInvalidValue);
+  cudaGetLastError();
+  // Matching kinds, and the default kind with any pointers, copy.
+  EXPECT_EQ(cudaMemcpy(device.get(), pinned.get(), 16, cudaMemcpyHostToDevice), cudaSuccess);
+  std::uint8_t back[16] = {};
+  EXPECT_EQ(cudaMemcpy(back, device.get(), 16, cudaMemcpyDeviceToHost), cudaSuccess);
+  EXPECT_EQ(back[2], 3);
+  std::memset(back, 0, sizeof(back));
+  EXPECT_EQ(cudaMemcpy(back, pinned.get(), 16, cudaMemcpyDefault), cudaSuccess);
+  EXPECT_EQ(back[1], 2);
+  EXPECT_EQ(cudaGetLastError(), cudaSuccess);
+}
+
 TEST_F(SoftDeviceTest, ResetReleasesOnlyTheCurrentDevice) {
   UseDevices(2);
   void* first = nullptr;

@@ -10,6 +10,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "subprocess.h"
@@ -81,20 +82,31 @@ TEST(MinerEndToEnd, FailsOverFromADeadPoolToTheTestPool) {
   EXPECT_EQ(miner.Wait(seconds(10)), 0) << miner.Output();
 }
 
-TEST(MinerEndToEnd, InjectedLaunchErrorEndsTheProcessWith255) {
-  e2e::ScratchDir dir;
-  std::unique_ptr<e2e::Subprocess> pool;
-  // Every launch fails, the map build's too: the first search launch comes at once.
-  const std::string port = StartPool(pool, dir, {"--diff", "30", "--block", "0"});
-  ASSERT_FALSE(port.empty());
-  dir.WriteFile("config.txt", "key pw stratum+tcp://127.0.0.1:" + port + "\n");
-  e2e::Subprocess miner({kMiner}, dir.path(), {{"KEST_SWDEV_FAULT", "launch"}});
-  EXPECT_EQ(miner.Wait(seconds(60)), 255) << miner.Output();
-  const std::string out = miner.Output();
-  EXPECT_NE(out.find("cuda_find_peach: "), std::string::npos) << out;
-  EXPECT_NE(out.find("Your GPUs get crashed... Terminate miner! Please restart it manually \n"),
-            std::string::npos)
-      << out;
+// A device error stops the device, not the process; with no device left mining the miner
+// ends with status 3. The same for a device whose staged search buffers (the third allocation,
+// after the map and the solution counter) cannot be allocated.
+TEST(MinerEndToEnd, AStoppedDeviceEndsAMinerWithNoOtherWithStatus3) {
+  const std::pair<std::string, std::string> cases[] = {
+      // Every launch fails, the map build's first chunk too.
+      {"launch", "device error: unspecified launch failure"},
+      {"malloc:3", "cannot allocate the staged search buffers (out of memory)"},
+  };
+  for (const auto& [fault, reason] : cases) {
+    SCOPED_TRACE(fault);
+    e2e::ScratchDir dir;
+    std::unique_ptr<e2e::Subprocess> pool;
+    const std::string port = StartPool(pool, dir, {"--diff", "30", "--block", "0"});
+    ASSERT_FALSE(port.empty());
+    dir.WriteFile("config.txt", "key pw stratum+tcp://127.0.0.1:" + port + "\n");
+    e2e::Subprocess miner({kMiner}, dir.path(), {{"KEST_SWDEV_FAULT", fault}});
+    EXPECT_EQ(miner.Wait(seconds(60)), 3) << miner.Output();
+    const std::string out = miner.Output();
+    const std::string stop_line = "Device #0: " + reason + "; it mines no more\n";
+    EXPECT_EQ(e2e::Count(out, stop_line), 1) << out;
+    const size_t ending = out.find("No device is left mining; ending the miner\n");
+    EXPECT_NE(ending, std::string::npos) << out;
+    EXPECT_LT(out.find(stop_line), ending) << out;
+  }
 }
 
 TEST(MinerEndToEnd, NoUsableDeviceEndsTheProcessWithStatus2) {
@@ -155,6 +167,12 @@ TEST(MinerEndToEnd, MinesAcceptedSharesAcrossJobsAndTemplates) {
   e2e::Subprocess miner({kMiner}, dir.path());
 
   ASSERT_TRUE(miner.WaitFor("tile map built", seconds(240))) << miner.Output();
+  // A build of more than a few seconds reports each quarter.
+  for (const char* quarter : {"25", "50", "75"}) {
+    EXPECT_EQ(
+        e2e::Count(miner.Output(), std::string("Device #0: tile map ") + quarter + "% built\n"), 1)
+        << miner.Output();
+  }
   ASSERT_TRUE(pool->WaitFor("share accepted", seconds(90), 2)) << miner.Output() << pool->Output();
 
   // A new job: shares found after it are accepted against it.

@@ -340,11 +340,18 @@ TEST(HashRateLine, KiloAndMegaHashes) {
             "Device #0: 400.00 KHs |Device #1: 600.00 KHs | Total: 1000.00 KHs\n");
   EXPECT_EQ(Kest::MinerManCuda::HashRateLine({{0, 400.0}, {1, 600.5}}, &total),
             "Device #0: 400.00 KHs |Device #1: 600.50 KHs | Total: 1.00 MHs\n");
+  // A device that is not mining says so.
+  EXPECT_EQ(Kest::MinerManCuda::HashRateLine({{0, 0.0, Kest::DeviceState::kStopped},
+                                              {1, 2.5},
+                                              {2, 0.0, Kest::DeviceState::kBuildingMap}},
+                                             &total),
+            "Device #0: 0.00 KHs (stopped) |Device #1: 2.50 KHs |Device #2: 0.00 KHs (building "
+            "map) | Total: 2.50 KHs\n");
 }
 
 TEST_F(Engine, RateIsCandidatesPerMillisecondSinceTheLastSample) {
   Kest::cudaGpuContext& ctx = miner_->Context(0);
-  ctx.rate_start.store(Kest::SystemNanos() - 2000000000LL);  // two seconds ago
+  ctx.rate_start.store(Kest::SteadyNanos() - 2000000000LL);  // two seconds ago (steady clock)
   ctx.hash_count.store(4000000.0);                           // 2000 candidates per ms
   CaptureStdout();
   const float total = miner_->ReportHashRate();
@@ -512,6 +519,120 @@ TEST_F(Engine, WorkerStopsWhenTheLaunchGeometryCannotBeComputed) {
   EXPECT_NE(out.find("Device #0: cannot compute the launch geometry ("), std::string::npos) << out;
   EXPECT_EQ(out.find("Auto calc"), std::string::npos);
   EXPECT_EQ(miner_->Context(0).hash_count.load(), 0.0);
+  EXPECT_EQ(miner_->Status().devices[0].state, Kest::DeviceState::kStopped);
+}
+
+// A worker that ends by itself leaves its device stopped, with one line naming it and why, and
+// the process running: the staged buffers cannot be allocated (the third allocation on the
+// device, after the map and the counter), or a launch fails after some searches.
+TEST_F(Engine, AWorkerThatEndsStopsItsDeviceAndSaysWhy) {
+  SetJob(40);
+  using Kest::swdev::Fault;
+  Kest::swdev::InjectFault(Fault{Fault::Kind::kMalloc, 1, 0, cudaErrorMemoryAllocation});
+  std::atomic<bool> stop{false};
+  miner_->JobFlag(0).store(Kest::kJobNew);
+  CaptureStdout();
+  Kest::cudakernelStratum(miner_->Context(0), miner_->JobFlag(0), stop);  // returns by itself
+  miner_->ReportHashRate();
+  std::string out = GetCapturedStdout();
+  Kest::swdev::ClearFaults();
+  EXPECT_EQ(Count(out,
+                  "Device #0: cannot allocate the staged search buffers (out of memory); it "
+                  "mines no more\n"),
+            1)
+      << out;
+  EXPECT_NE(out.find("Device #0: 0.00 KHs (stopped) | Total: 0.00 KHs\n"), std::string::npos)
+      << out;
+  Kest::DeviceStatus d = miner_->Status().devices[0];
+  EXPECT_EQ(d.state, Kest::DeviceState::kStopped);
+  EXPECT_EQ(d.state_reason, "cannot allocate the staged search buffers (out of memory)");
+  EXPECT_FALSE(d.mining);
+
+  Kest::cudaGpuContext& ctx = miner_->Context(0);
+  ctx.SetState(Kest::DeviceState::kMining);
+  miner_->JobFlag(0).store(Kest::kJobNew);
+  CaptureStdout();
+  std::thread worker(Kest::cudakernelStratum, std::ref(ctx), std::ref(miner_->JobFlag(0)),
+                     std::ref(stop));
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (ctx.hash_count.load() == 0.0 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  Kest::swdev::InjectFault(Fault{Fault::Kind::kLaunch, 1, 0, cudaErrorLaunchFailure});
+  worker.join();  // ends by itself
+  out = GetCapturedStdout();
+  Kest::swdev::ClearFaults();
+  EXPECT_EQ(Count(out, "Device #0: device error: unspecified launch failure; it mines no more\n"),
+            1)
+      << out;
+  d = miner_->Status().devices[0];
+  EXPECT_EQ(d.state, Kest::DeviceState::kStopped);
+  EXPECT_EQ(d.state_reason, "device error: unspecified launch failure");
+  EXPECT_EQ(d.hashrate, 0.0);
+}
+
+// At difficulty 1 half of all candidates are solutions, far more than the ring holds per
+// launch of a whole batch. Launches are cut to fill at most an eighth of the ring, and the
+// worker leaves the slots the manager has not read yet alone: with the manager passing every
+// 200 ms, as Run does, every solution is fetched.
+TEST_F(Engine, NoSolutionIsLostAtTheLowestDifficulty) {
+  SetJob(1);
+  Kest::cudaGpuContext& ctx = miner_->Context(0);
+  std::atomic<bool> stop{false};
+  miner_->JobFlag(0).store(Kest::kJobNew);
+  CaptureStdout();
+  std::thread worker(Kest::cudakernelStratum, std::ref(ctx), std::ref(miner_->JobFlag(0)),
+                     std::ref(stop));
+  uint32_t consumed = 0;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+  while (consumed < 3000 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    miner_->ProcessSolutions(0, consumed);
+  }
+  stop.store(true);
+  worker.join();
+  miner_->ProcessSolutions(0, consumed);
+  const std::string out = GetCapturedStdout();
+  EXPECT_GE(consumed, 3000u);
+  EXPECT_EQ(Count(out, "solutions lost"), 0) << out.substr(0, 2000);
+  EXPECT_EQ(static_cast<uint32_t>(Count(out, "\nnonce ")), consumed);
+  EXPECT_EQ(miner_->Status().devices[0].lost_solutions, 0u);
+}
+
+// A new previous-block hash stops a map build within one chunk, and the build for the new hash
+// starts at once; the device reads "building map" meanwhile.
+TEST_F(Engine, ANewPreviousBlockHashStopsTheMapBuild) {
+  SetJob(40);
+  Kest::cudaGpuContext& ctx = miner_->Context(0);
+  ctx.map_built = false;
+  std::atomic<int32_t>& flag = miner_->JobFlag(0);
+  std::atomic<bool> stop{false};
+  flag.store(Kest::kJobNew);
+  CaptureStdout();
+  std::thread worker(Kest::cudakernelStratum, std::ref(ctx), std::ref(flag), std::ref(stop));
+  auto wait = [](const std::function<bool()>& done, int s) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(s);
+    while (!done() && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return done();
+  };
+  const bool building = wait(
+      [&] { return miner_->Status().devices[0].state == Kest::DeviceState::kBuildingMap; }, 30);
+  SwitchJob(true);
+  // A whole build takes a minute or more here; one chunk a fraction of a second.
+  const bool taken = wait([&] { return flag.load() == Kest::kJobKeep; }, 10);
+  const auto t0 = std::chrono::steady_clock::now();
+  stop.store(true);
+  worker.join();
+  const auto stop_took = std::chrono::steady_clock::now() - t0;
+  const std::string out = GetCapturedStdout();
+  EXPECT_TRUE(building);
+  EXPECT_TRUE(taken);
+  EXPECT_LT(stop_took, std::chrono::seconds(5));
+  EXPECT_EQ(Count(out, "Device #0: building the tile map...\n"), 2) << out;
+  EXPECT_EQ(Count(out, "Device #0: tile map build left for a new previous-block hash\n"), 1) << out;
+  EXPECT_EQ(Count(out, "tile map built"), 0) << out;
 }
 
 // Monitoring while a device hangs: a launch that never returns is reported by the watchdog
@@ -565,6 +686,72 @@ TEST_F(Engine, WatchdogNamesAHungDeviceWhoseRateThenReadsZero) {
   EXPECT_FALSE(miner_->Status().devices[0].mining);
   EXPECT_EQ(miner_->Status().devices[0].hashrate, 0.0);
 }
+
+#if defined(TESTPOOL_PATH)
+// Run over plo-testpool, whose jobs carry an all-zero trailer: the map counts as built from the
+// all-zero previous-block hash, so the worker searches at once.
+class RunOverTestPool : public Engine {
+ protected:
+  void StartRun(const std::string& difficulty) {
+    const std::string port = e2e::StartTestPool(testpool_, dir_, TESTPOOL_PATH,
+                                                {"--diff", difficulty, "--zero-trailer"});
+    ASSERT_FALSE(port.empty());
+    pool_ = std::make_shared<Kest::PoolApi>(
+        "key", "pw", exit_, std::vector<std::string>{"stratum+tcp://127.0.0.1:" + port});
+    miner_ = std::make_unique<Kest::MinerManCuda>(count_, pool_, devices_, exit_);
+    CaptureStdout();
+    ASSERT_TRUE(pool_->Initilize());
+    ASSERT_EQ(miner_->InitGpu(), 1);
+    miner_->Context(0).map_built = true;  // map_phash is all zero
+    run_ = std::thread([this] { status_ = miner_->Run(); });
+  }
+  // Joins Run and returns what it printed.
+  std::string EndRun() {
+    run_.join();
+    return GetCapturedStdout();
+  }
+
+  e2e::ScratchDir dir_;
+  std::unique_ptr<e2e::Subprocess> testpool_;
+  std::thread run_;
+  std::atomic<int> status_{-1};
+};
+
+// Once its only device has stopped, Run says so, raises the exit flag and returns 3.
+TEST_F(RunOverTestPool, RunEndsWithStatus3WhenNoDeviceIsLeftMining) {
+  using Kest::swdev::Fault;
+  Kest::swdev::InjectFault(Fault{Fault::Kind::kLaunch, 0, 0, cudaErrorLaunchFailure});
+  StartRun("30");
+  const std::string out = EndRun();  // by itself
+  Kest::swdev::ClearFaults();
+  EXPECT_EQ(status_.load(), Kest::kExitNoUsableDevice);
+  EXPECT_TRUE(exit_.load());
+  EXPECT_EQ(Count(out, "No device is left mining; ending the miner\n"), 1) << out;
+  EXPECT_LT(out.find("Device #0: device error: "), out.find("No device is left mining")) << out;
+}
+
+// After the exit flag, the worker finishes its launch and announces what it found; Run
+// re-checks that too before it returns. At difficulty 5 every launch finds some.
+TEST_F(RunOverTestPool, SolutionsOfTheLastLaunchAreCheckedAfterTheExitFlag) {
+  StartRun("5");
+  Kest::cudaGpuContext& ctx = miner_->Context(0);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (Kest::LoadFoundCount(ctx.host_found_count) == 0 &&
+         std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  exit_.store(true);
+  const std::string out = EndRun();
+  EXPECT_EQ(status_.load(), 0);
+  const uint32_t announced = Kest::LoadFoundCount(ctx.host_found_count);
+  EXPECT_GT(announced, 0u);
+  EXPECT_EQ(Count(out, "\nnonce ") + pool_->Shares().stale_dropped.load(), uint64_t{announced})
+      << out.substr(out.size() > 2000 ? out.size() - 2000 : 0);
+  std::lock_guard<std::mutex> lock(ctx.queue_mutex);
+  EXPECT_TRUE(ctx.results.empty());
+}
+#endif
 
 // The API's summary of a software-device miner without the management library: the device is
 // listed with its rate and solutions, its bus id and health figures are null.
