@@ -367,37 +367,51 @@ std::string FileText(const std::string& path) {
   return text;
 }
 
-// A long stall freezes the connection: a submit written during it is read and answered only
-// when it ends. The ledger bounds what a client can have missed: submits read after a long
-// stall, and those no line answered before the client hung up.
-TEST(StratumTestPool, LongStallFreezesAConnectionAndTheLedgerCountsWhatItHeld) {
+// A long stall freezes the pool's connections, those made during it too: what is written
+// meanwhile is read and answered only when it ends, all of it even when the client has hung
+// up. The ledger bounds what a client can have missed: submits read while or after a long
+// stall, and those no line answered well before the client hung up.
+TEST(StratumTestPool, LongStallFreezesConnectionsAndTheLedgerCountsWhatTheyHeld) {
   const std::string ledger = std::string(::testing::TempDir()) + "long_stall_ledger.txt";
   std::remove(ledger.c_str());
   // Seed 37 draws nothing but split writes in its first ten ticks.
   PoolProcess pool(
       {"--chaos", "37", "--long-stall-s", "2", "--first-long-stall", "1", "--ledger", ledger});
+  const std::string port = pool.Port();
+  const std::string subscribe = "{\"method\":\"subscribe\",\"account\":\"x\"}";
+  const std::string submit = "{\"method\":\"submit\",\"nonce\":\"AAA";
+  const std::string bad_nonce = "{\"error\":21,";
+  std::unique_ptr<RawClient> late;
   {
-    RawClient raw(pool.Port());
-    ASSERT_NE(raw.Exchange("{\"method\":\"subscribe\",\"account\":\"x\"}").find("mining.notify"),
-              std::string::npos);
-    const std::string submit = "{\"method\":\"submit\",\"nonce\":\"AAA";
-    EXPECT_EQ(raw.Exchange(submit + "A\"}").rfind("{\"error\":21,", 0), 0u);
+    RawClient raw(port);
+    ASSERT_NE(raw.Exchange(subscribe).find("mining.notify"), std::string::npos);
+    EXPECT_EQ(raw.Exchange(submit + "A\"}").rfind(bad_nonce, 0), 0u);
     ASSERT_TRUE(pool.WaitFor("long stall for 2 s (1 connections)", kShort));
-    EXPECT_EQ(raw.Exchange(submit + "B\"}").rfind("{\"error\":21,", 0), 0u);
-    std::this_thread::sleep_for(Millis(2500));  // past the pool's hang-up window
-    raw.Write(submit + "C\"}");
-  }  // hangs up without reading the answer
-  ASSERT_TRUE(pool.WaitFor("connection 1: closed", kShort));
+    late = std::make_unique<RawClient>(port);
+    late->Write(subscribe);
+    for (const char* last : {"B", "C", "D"}) raw.Write(submit + last + "\"}");
+  }  // hangs up during the stall
+  EXPECT_NE(late->ReadLine().find("mining.notify"), std::string::npos);
+  EXPECT_EQ(late->Exchange(submit + "X\"}").rfind(bad_nonce, 0), 0u);
+  std::this_thread::sleep_for(Millis(2500));  // past the pool's hang-up window
+  late->Write(submit + "Y\"}");
+  late.reset();  // hangs up without reading the answer
+  ASSERT_TRUE(pool.WaitFor("connection 2: closed", kShort));
   EXPECT_EQ(pool.Stop(), 0);
   const std::string log = pool.Output();
-  EXPECT_LT(log.find("connection 1: long stall over"),
-            log.find("share rejected", log.find("share rejected") + 1));
+  EXPECT_NE(log.find("connection 2: long stall for 2 s"), std::string::npos) << log;
+  const std::string rejected = "connection 1: share rejected";
+  EXPECT_LT(log.find("connection 1: long stall over"), log.find(rejected, log.find(rejected) + 1));
   const std::string text = FileText(ledger);
-  EXPECT_EQ(text.rfind("submits 3\n", 0), 0u) << text;
-  EXPECT_NE(text.find("\nlong_stalls 1\nunanswered 1\nlong_stall_submits 2\n"
-                      "unconfirmed_bound 2\nnonce AAAA\nnonce AAAB\nnonce AAAC\n"),
+  EXPECT_EQ(text.rfind("submits 6\n", 0), 0u) << text;
+  // Connection 1: 3 unanswered (B, C, D), 3 after the stall; connection 2: 1 unanswered (Y),
+  // 2 after the stall (X, Y).
+  EXPECT_NE(text.find("\nlong_stalls 2\nunanswered 4\nlong_stall_submits 5\nunconfirmed_bound 5\n"),
             std::string::npos)
       << text;
+  for (const char* last : {"A", "B", "C", "D", "X", "Y"}) {
+    EXPECT_EQ(Count(text, std::string("\nnonce AAA") + last + "\n"), 1u) << last;
+  }
   std::remove(ledger.c_str());
 }
 

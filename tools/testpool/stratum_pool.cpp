@@ -301,7 +301,7 @@ class Session : public std::enable_shared_from_this<Session> {
   void Drain(const std::string& why);
   // Freezes the connection for `length`: nothing is read or written, the socket stays open;
   // then what piled up is read and the queued lines go out. False when closing or frozen.
-  bool LongStall(std::chrono::seconds length);
+  bool LongStall(std::chrono::milliseconds length);
   // Ends a long stall now.
   void Thaw();
   // Adds this connection's figures to the ledger, once: when it ends, or at exit while open.
@@ -341,6 +341,7 @@ class Session : public std::enable_shared_from_this<Session> {
   bool closed_ = false;
   bool draining_ = false;
   bool write_in_flight_ = false;  // the front of the outbox is being written
+  bool write_broken_ = false;     // a write failed: the rest is only read
   bool subscribed_ = false;
   unsigned lines_ = 0;
   int number_;
@@ -452,6 +453,7 @@ class Server {
   // still to be read).
   bool ThawAll() {
     exiting_ = true;
+    long_stall_until_ = {};
     bool any = false;
     for (auto& weak : every_session_) {
       auto session = weak.lock();
@@ -531,6 +533,12 @@ class Server {
           every_session_.end());
       every_session_.push_back(session);
       session->Start();
+      const auto now = std::chrono::steady_clock::now();
+      if (long_stall_until_ > now &&
+          session->LongStall(
+              std::chrono::duration_cast<std::chrono::milliseconds>(long_stall_until_ - now))) {
+        ++ledger_.long_stalls;
+      }
       if (refuse_next_ > 0) {
         --refuse_next_;
         ++ledger_.refused;
@@ -584,8 +592,7 @@ class Server {
       const uint64_t b = schedule_();
       if (options_.first_long_stall_s > 0 && !first_long_stall_done_ && submit_seen_ &&
           tick_ >= first_submit_tick_ + options_.first_long_stall_s) {
-        first_long_stall_done_ = true;
-        LongStall(a);
+        first_long_stall_done_ = LongStall(a) > 0;  // else again next tick
       } else if (tick_ >= quiet_until_) {
         ChaosAction(roll, a, b);
       }
@@ -657,13 +664,15 @@ class Server {
     }
   }
 
-  // Freezes every open connection (a pool that hangs with its sockets open), then stays quiet
-  // a while after it.
-  void LongStall(uint64_t draw) {
-    if (exiting_) return;
+  // Freezes every open connection, and those accepted until it ends (a pool that hangs with
+  // its sockets open: the system still completes connections, nothing answers them), then
+  // stays quiet a while after it. Returns how many it froze at once.
+  int LongStall(uint64_t draw) {
+    if (exiting_) return 0;
     const unsigned seconds = options_.long_stall_s > 0
                                  ? options_.long_stall_s
                                  : kLongStallMinS + static_cast<unsigned>(draw % kLongStallSpreadS);
+    long_stall_until_ = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
     int frozen = 0;
     for (auto& weak : sessions_) {
       auto session = weak.lock();
@@ -673,6 +682,7 @@ class Server {
     ChaosEvent("long stall for " + std::to_string(seconds) + " s (" + std::to_string(frozen) +
                " connections)");
     Quiet(seconds + 10);
+    return frozen;
   }
 
   // A line a miner must survive and ignore: random bytes, terminal control sequences, broken
@@ -747,12 +757,13 @@ class Server {
   uint64_t first_submit_tick_ = 0;
   bool first_long_stall_done_ = false;
   bool exiting_ = false;
+  std::chrono::steady_clock::time_point long_stall_until_{};  // new connections freeze too
   std::size_t split_lines_left_ = 0;
   std::chrono::steady_clock::time_point stalled_until_{};
 };
 
 void Session::Send(const std::string& text) {
-  if (closed_ || draining_) return;
+  if (closed_ || draining_ || write_broken_) return;
   for (std::size_t from = 0; from < text.size() && !over_limit_queued_;) {
     std::size_t end = text.find('\n', from);
     if (end == std::string::npos) end = text.size();
@@ -811,11 +822,11 @@ void Session::Drain(const std::string& why) {
   });
 }
 
-bool Session::LongStall(std::chrono::seconds length) {
+bool Session::LongStall(std::chrono::milliseconds length) {
   if (!open() || frozen_) return false;
   frozen_ = true;
   long_stalled_ = true;
-  Event("long stall for " + std::to_string(length.count()) + " s");
+  Event("long stall for " + std::to_string((length.count() + 999) / 1000) + " s");
   auto self = shared_from_this();
   freeze_timer_.expires_after(length);
   freeze_timer_.async_wait([this, self](const ErrorCode& ec) {
@@ -989,7 +1000,7 @@ void Session::OnSubmit(const boost::property_tree::ptree& request) {
 }
 
 void Session::WriteNext() {
-  if (closed_ || draining_) return;
+  if (closed_ || draining_ || write_broken_) return;
   if (outbox_.empty()) {
     writing_ = false;
     if (close_when_sent_) Close("after " + std::to_string(lines_) + " lines");
@@ -1022,7 +1033,12 @@ void Session::WriteNext() {
                         write_in_flight_ = false;
                         if (closed_ || draining_) return;
                         if (ec) {
-                          Close(ec.message());
+                          // The client is gone or going: write no more, but read what it
+                          // wrote before (until its end of stream).
+                          write_broken_ = true;
+                          writing_ = false;
+                          outbox_.clear();
+                          Event("cannot write (" + ec.message() + "); reading what is left");
                           return;
                         }
                         const Chunk& sent = outbox_.front();
