@@ -247,8 +247,7 @@ for name in main backup; do
   f() { sed -n "s/^$1 \([0-9]*\)$/\1/p" "$name-ledger.txt"; }
   echo "  $name pool: $(f submits) submits: $(f accepted) accepted, $(f stale) stale," \
        "$(f duplicates) duplicate, $(f invalid) invalid, $(f bad_nonce) malformed;" \
-       "$(f unanswered) unanswered, $(f long_stall_submits) after a long stall (bound" \
-       "$(f unconfirmed_bound)); chaos: $(f connections) connections ($(f refused) refused," \
+       "$(f unanswered) unanswered, $(f long_stall_submits) read after a long stall; chaos: $(f connections) connections ($(f refused) refused," \
        "$(f chaos_disconnects) dropped), $(f garbage_lines) garbage lines ($(f bad_jobs) bad" \
        "jobs), $(f oversized_lines) oversized, $(f stalls) stalls, $(f long_stalls) long" \
        "stalls, $(f split_lines) split lines, $(f jobs) jobs, $(f templates) templates," \
@@ -302,17 +301,19 @@ else
     echo "  SKIP  unconfirmed shares: the share screen lacks the Unconfirmed (connection lost)" \
          "line (a miner from before that counter)"
   else
-    # The pools' bound: per connection, the submits read after the last whole line the miner
-    # surely saw (none written after them, or only lines after one over its line limit, or
-    # ones written just before it hung up), or read while or after a long stall. The slack
-    # covers the one case the pool cannot see: the miner hanging up more than the pool's
-    # 2 s hang-up window after an answer reached its socket without having read it. Its
-    # network thread reads as data arrives, so that takes a stall of seconds on that thread
-    # at the moment it gives up a connection: a share or two in a soak at the most.
-    bound=$(ledger unconfirmed_bound)
-    check "$(ok [ "$final_unconfirmed" -le $((bound + unconfirmed_slack)) ])" \
-      "shares counted unconfirmed are ones the pools cannot have answered ($final_unconfirmed" \
-      "at the last screen, pools' bound $bound + slack $unconfirmed_slack)"
+    # The pools count, per connection, the submits after the last whole line the miner surely
+    # saw: none written after them, or only lines after one over its line limit (it drops the
+    # connection there), or only lines written in the last 2 s before the pool read the
+    # hang-up. A connection the miner gave up during a long stall is read only after it, and
+    # its piled-up submits are answered just before the pool reads the hang-up, so they count
+    # too. The slack covers the one case the pool cannot see: the miner hanging up more than
+    # 2 s after an answer reached its socket without having read it. Its network thread reads
+    # as data arrives, so that takes a stall of seconds on that thread just as it gives up a
+    # connection: a share or two in a soak at the most.
+    unanswered=$(ledger unanswered)
+    check "$(ok [ "$final_unconfirmed" -le $((unanswered + unconfirmed_slack)) ])" \
+      "shares counted unconfirmed are ones the pools never answered ($final_unconfirmed at" \
+      "the last screen, $unanswered unanswered + slack $unconfirmed_slack)"
   fi
 fi
 

@@ -249,15 +249,12 @@ struct Ledger {
   uint64_t new_blocks = 0;
   uint64_t hash_rate_reports = 0;
   uint64_t long_stalls = 0;  // connections frozen (neither read nor written) for a while
-  // Per connection, when it ended: submits after the last line the client surely saw (no whole
-  // line written after them, or only lines it may not have read: ones after a line over the
-  // client's limit, ones in the last moments before it hung up) ...
+  // Per connection, when it ended: submits after the last line the client surely saw (no
+  // whole line written after them, or only lines it may not have read: ones after a line over
+  // its limit, ones in the last moments before we read its end of stream). A client cannot
+  // have seen more of its shares go unanswered.
   uint64_t unanswered = 0;
-  // ... and submits read while or after a long stall on it (their answers may come too late
-  // for a client that gave up on the frozen pool); the bound adds the larger of the two per
-  // connection: no more shares than that can have gone unconfirmed on the client's side.
-  uint64_t long_stall_submits = 0;
-  uint64_t unconfirmed_bound = 0;
+  uint64_t long_stall_submits = 0;  // per connection, read while or after a long stall on it
   std::vector<std::string> nonces;  // the nonce text of every submit, in the order read
 
   std::string Text() const {
@@ -270,8 +267,7 @@ struct Ledger {
         << "\nstalls " << stalls << "\nsplit_lines " << split_lines << "\njobs " << jobs
         << "\ntemplates " << templates << "\nnew_blocks " << new_blocks << "\nhash_rate_reports "
         << hash_rate_reports << "\nlong_stalls " << long_stalls << "\nunanswered " << unanswered
-        << "\nlong_stall_submits " << long_stall_submits << "\nunconfirmed_bound "
-        << unconfirmed_bound << "\n";
+        << "\nlong_stall_submits " << long_stall_submits << "\n";
     return out.str();
   }
 };
@@ -440,7 +436,6 @@ class Server {
   void RecordConnection(uint64_t unanswered, uint64_t stall_submits) {
     ledger_.unanswered += unanswered;
     ledger_.long_stall_submits += stall_submits;
-    ledger_.unconfirmed_bound += std::max(unanswered, stall_submits);
   }
 
   // A submit was read (the forced first long stall counts from the first one).
@@ -1114,9 +1109,9 @@ std::string StratumPoolUsage() {
          "  --ledger FILE         write the ledger to FILE at exit: submits received,\n"
          "                        duplicates, accepted, stale, invalid, what the chaos did,\n"
          "                        per-connection sums of the submits the client cannot have\n"
-         "                        seen answered (unanswered), of those read while or after a\n"
-         "                        long stall (long_stall_submits) and of the larger of the two\n"
-         "                        (unconfirmed_bound), then a \"nonce TEXT\" line per submit\n"
+         "                        seen answered (unanswered) and of those read while or after\n"
+         "                        a long stall (long_stall_submits), then a \"nonce TEXT\"\n"
+         "                        line per submit\n"
          "signals: SIGUSR1 sends a new job now, SIGUSR2 a template now; SIGINT/SIGTERM stop\n";
 }
 
