@@ -98,7 +98,8 @@ miner_args=(-o "stratum+tcp://127.0.0.1:$main_port" -o "stratum+tcp://127.0.0.1:
   --idle-timeout 8 --failover-after 5 --retry-main 20 --api-bind 127.0.0.1:0)
 # The response watch (a ping after this long without an answer to a share, the connection
 # lost after as long again) where the miner has it.
-"$miner_bin" --help 2>&1 | grep -q -- "--response-timeout" && miner_args+=(--response-timeout 4)
+miner_help=$("$miner_bin" --help 2>&1 || true)
+[[ "$miner_help" == *--response-timeout* ]] && miner_args+=(--response-timeout 4)
 
 printf 'soak%%computername%%\nx\nstratum+tcp://127.0.0.1:%s\n' "$main_port" >config.txt
 printf '1\n0 100\n' >deviceconfig.txt

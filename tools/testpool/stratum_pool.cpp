@@ -868,7 +868,12 @@ void Session::Record(bool client_may_have_missed) {
   } else if (!answers_.empty()) {
     answered = std::max(settled_, answers_.back().second);
   }
-  server_.RecordConnection(submits_read_ - std::min(answered, submits_read_), stall_submits_);
+  const uint64_t unanswered = submits_read_ - std::min(answered, submits_read_);
+  server_.RecordConnection(unanswered, stall_submits_);
+  if (submits_read_ > 0) {
+    Event(std::to_string(submits_read_) + " submits, " + std::to_string(unanswered) +
+          " unanswered, " + std::to_string(stall_submits_) + " read after a long stall");
+  }
 }
 
 void Session::Read() {
