@@ -136,7 +136,13 @@ class RawClient {
     boost::asio::connect(socket_, resolver.resolve("127.0.0.1", port));
   }
   std::string Exchange(const std::string& line) {
+    Write(line);
+    return ReadLine();
+  }
+  void Write(const std::string& line) {
     boost::asio::write(socket_, boost::asio::buffer(line + "\n"));
+  }
+  std::string ReadLine() {
     const std::size_t size = boost::asio::read_until(socket_, input_, '\n');
     std::string reply(boost::asio::buffers_begin(input_.data()),
                       boost::asio::buffers_begin(input_.data()) + size - 1);
@@ -346,6 +352,86 @@ TEST(StratumTestPool, ChaosRepeatsForItsSeedAndWritesALedger) {
   EXPECT_EQ(std::string(text, size).rfind("submits 0\naccepted 0\nstale 0\nduplicates 0\n", 0), 0u)
       << text;
   std::remove(ledger.c_str());
+}
+
+// The text of `file`.
+std::string FileText(const std::string& path) {
+  std::FILE* file = std::fopen(path.c_str(), "r");
+  if (file == nullptr) return "";
+  std::string text;
+  char chunk[4096];
+  for (std::size_t got; (got = std::fread(chunk, 1, sizeof(chunk), file)) > 0;) {
+    text.append(chunk, got);
+  }
+  std::fclose(file);
+  return text;
+}
+
+// A long stall freezes the pool's connections, those made during it too: what is written
+// meanwhile is read and answered only when it ends, all of it even when the client has hung
+// up. The ledger bounds what a client can have missed: submits read while or after a long
+// stall, and those no line answered well before the client hung up (all that it can have seen
+// go unanswered).
+TEST(StratumTestPool, LongStallFreezesConnectionsAndTheLedgerCountsWhatTheyHeld) {
+  const std::string ledger = std::string(::testing::TempDir()) + "long_stall_ledger.txt";
+  std::remove(ledger.c_str());
+  // Seed 37 draws nothing but split writes in its first ten ticks.
+  PoolProcess pool(
+      {"--chaos", "37", "--long-stall-s", "2", "--first-long-stall", "1", "--ledger", ledger});
+  const std::string port = pool.Port();
+  const std::string subscribe = "{\"method\":\"subscribe\",\"account\":\"x\"}";
+  const std::string submit = "{\"method\":\"submit\",\"nonce\":\"AAA";
+  const std::string bad_nonce = "{\"error\":21,";
+  std::unique_ptr<RawClient> late;
+  {
+    RawClient raw(port);
+    ASSERT_NE(raw.Exchange(subscribe).find("mining.notify"), std::string::npos);
+    EXPECT_EQ(raw.Exchange(submit + "A\"}").rfind(bad_nonce, 0), 0u);
+    ASSERT_TRUE(pool.WaitFor("long stall for 2 s (1 connections)", kShort));
+    late = std::make_unique<RawClient>(port);
+    late->Write(subscribe);
+    for (const char* last : {"B", "C", "D"}) raw.Write(submit + last + "\"}");
+  }  // hangs up during the stall
+  EXPECT_NE(late->ReadLine().find("mining.notify"), std::string::npos);
+  EXPECT_EQ(late->Exchange(submit + "X\"}").rfind(bad_nonce, 0), 0u);
+  std::this_thread::sleep_for(Millis(2500));  // past the pool's hang-up window
+  late->Write(submit + "Y\"}");
+  late.reset();  // hangs up without reading the answer
+  ASSERT_TRUE(pool.WaitFor("connection 2: closed", kShort));
+  EXPECT_EQ(pool.Stop(), 0);
+  const std::string log = pool.Output();
+  EXPECT_NE(log.find("connection 2: long stall for 2 s"), std::string::npos) << log;
+  const std::string rejected = "connection 1: share rejected";
+  EXPECT_LT(log.find("connection 1: long stall over"), log.find(rejected, log.find(rejected) + 1));
+  const std::string text = FileText(ledger);
+  EXPECT_EQ(text.rfind("submits 6\n", 0), 0u) << text;
+  // Connection 1: 3 unanswered (B, C, D), 3 after the stall; connection 2: 1 unanswered (Y),
+  // 2 after the stall (X, Y).
+  EXPECT_NE(text.find("\nlong_stalls 2\nunanswered 4\nlong_stall_submits 5\n"), std::string::npos)
+      << text;
+  for (const char* last : {"A", "B", "C", "D", "X", "Y"}) {
+    EXPECT_EQ(Count(text, std::string("\nnonce AAA") + last + "\n"), 1u) << last;
+  }
+  std::remove(ledger.c_str());
+}
+
+// Pools given one previous-hash seed share the previous-block hash (a miner moving between
+// them keeps its map) and differ in the rest of the trailer.
+TEST(StratumTestPool, PoolsWithOnePrevHashSeedShareThePreviousBlockHash) {
+  PoolProcess first({"--seed", "1", "--prev-hash-seed", "9"});
+  PoolProcess second({"--seed", "2", "--prev-hash-seed", "9"});
+  auto trailer = [](PoolProcess& pool) {
+    RawClient raw(pool.Port());
+    const std::string line = raw.Exchange("{\"method\":\"subscribe\",\"account\":\"x\"}");
+    const std::size_t at = line.find("\"root\":\"") + 8;
+    return base64_decode(line.substr(at, line.find('"', at) - at));
+  };
+  const std::string a = trailer(first);
+  const std::string b = trailer(second);
+  ASSERT_EQ(a.size(), sizeof(BTRAILER));
+  ASSERT_EQ(b.size(), sizeof(BTRAILER));
+  EXPECT_EQ(a.substr(0, 32), b.substr(0, 32));
+  EXPECT_NE(a.substr(32), b.substr(32));
 }
 
 TEST(StratumTestPool, BadOptionsAreRefused) {

@@ -13,6 +13,7 @@
 #include <boost/property_tree/json_parser.hpp>
 #include <boost/property_tree/ptree.hpp>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -35,6 +36,11 @@ using tcp = asio::ip::tcp;
 using ErrorCode = boost::system::error_code;
 
 constexpr std::size_t kMaxClientLine = 64 * 1024;  // a longer client line ends its connection
+// A miner drops the connection on a longer line than this: lines after it go unread.
+constexpr std::size_t kClientLineLimit = 64 * 1024;
+// A client that hangs up may not have read the lines that reached it just before; answers
+// written this long before we read its end of stream count as unseen.
+constexpr auto kHangUpWindow = std::chrono::seconds(2);
 constexpr auto kSplitPause = std::chrono::milliseconds(100);
 constexpr std::size_t kNonceBytes = sizeof(BTRAILER::nonce);
 constexpr std::size_t kPrefixBytes = 16;
@@ -56,6 +62,9 @@ constexpr std::size_t kRecentJobs = 64;  // older jobs a late share is still che
 constexpr auto kDrainTime = std::chrono::seconds(5);  // a closing connection is read this long
 constexpr uint64_t kFirstNewBlockTick = 360;  // a new block (map rebuild) not before this tick
 constexpr uint64_t kNewBlockSpacing = 600;    // ticks between new blocks, at least
+constexpr unsigned kLongStallMinS = 20;       // a long stall lasts 20 to 40 s
+constexpr unsigned kLongStallSpreadS = 21;
+constexpr auto kThawDrainTime = std::chrono::seconds(1);  // at exit, after ending long stalls
 
 void Event(const std::string& text) {
   Kest::Print(text + "\n");
@@ -80,7 +89,9 @@ enum class ShareOutcome { kAccepted, kStale, kDuplicate, kBadNonce, kInvalid };
 class JobBook {
  public:
   explicit JobBook(const StratumPoolOptions& options)
-      : options_(options), random_(options.seed != 0 ? options.seed : std::random_device{}()) {
+      : options_(options),
+        random_(options.seed != 0 ? options.seed : std::random_device{}()),
+        prev_hash_random_(options.prev_hash_seed) {
     MakeJob(options_.block, true);
   }
 
@@ -182,7 +193,11 @@ class JobBook {
     if (!options_.zero_trailer) {
       auto* bytes = reinterpret_cast<uint8_t*>(&next);
       for (std::size_t i = 0; i < sizeof(next); ++i) bytes[i] = static_cast<uint8_t>(random_());
-      if (!new_previous_hash) std::memcpy(next.phash, trailer_.phash, sizeof(next.phash));
+      if (!new_previous_hash) {
+        std::memcpy(next.phash, trailer_.phash, sizeof(next.phash));
+      } else if (options_.prev_hash_seed != 0) {
+        for (auto& byte : next.phash) byte = static_cast<uint8_t>(prev_hash_random_());
+      }
     }
     trailer_ = next;
     block_ = block;
@@ -197,6 +212,7 @@ class JobBook {
 
   const StratumPoolOptions& options_;
   std::mt19937_64 random_;
+  std::mt19937_64 prev_hash_random_;  // with a previous-hash seed: the previous-block hashes
   BTRAILER trailer_{};
   uint64_t block_ = 0;
   uint64_t job_id_ = 0;
@@ -232,6 +248,14 @@ struct Ledger {
   uint64_t templates = 0;
   uint64_t new_blocks = 0;
   uint64_t hash_rate_reports = 0;
+  uint64_t long_stalls = 0;  // connections frozen (neither read nor written) for a while
+  // Per connection, when it ended: submits after the last line the client surely saw (no
+  // whole line written after them, or only lines it may not have read: ones after a line over
+  // its limit, ones in the last moments before we read its end of stream). A client cannot
+  // have seen more of its shares go unanswered.
+  uint64_t unanswered = 0;
+  uint64_t long_stall_submits = 0;  // per connection, read while or after a long stall on it
+  std::vector<std::string> nonces;  // the nonce text of every submit, in the order read
 
   std::string Text() const {
     std::ostringstream out;
@@ -242,7 +266,8 @@ struct Ledger {
         << garbage_lines << "\nbad_jobs " << bad_jobs << "\noversized_lines " << oversized_lines
         << "\nstalls " << stalls << "\nsplit_lines " << split_lines << "\njobs " << jobs
         << "\ntemplates " << templates << "\nnew_blocks " << new_blocks << "\nhash_rate_reports "
-        << hash_rate_reports << "\n";
+        << hash_rate_reports << "\nlong_stalls " << long_stalls << "\nunanswered " << unanswered
+        << "\nlong_stall_submits " << long_stall_submits << "\n";
     return out.str();
   }
 };
@@ -254,12 +279,14 @@ class Session : public std::enable_shared_from_this<Session> {
       : socket_(std::move(socket)),
         pause_(socket_.get_executor()),
         drain_timer_(socket_.get_executor()),
+        freeze_timer_(socket_.get_executor()),
         number_(number),
         server_(server) {}
 
   void Start() { Read(); }
   bool subscribed() const { return subscribed_; }
   bool open() const { return !closed_ && !draining_; }
+  bool frozen() const { return frozen_; }
 
   // Queues one or more lines as one write (several with split writes).
   void Send(const std::string& text);
@@ -268,14 +295,29 @@ class Session : public std::enable_shared_from_this<Session> {
   // Stops sending and shuts the sending side, but goes on reading (and counting submits)
   // until the client closes or a few seconds pass, so no line the client wrote is lost.
   void Drain(const std::string& why);
+  // Freezes the connection for `length`: nothing is read or written, the socket stays open;
+  // then what piled up is read and the queued lines go out. False when closing or frozen.
+  bool LongStall(std::chrono::milliseconds length);
+  // Ends a long stall now.
+  void Thaw();
+  // Adds this connection's figures to the ledger, once: when it ends, or at exit while open.
+  // `client_may_have_missed`: the connection ended other than by our drain, so the client may
+  // not have read the last lines written.
+  void Record(bool client_may_have_missed);
 
  private:
+  using TimePoint = std::chrono::steady_clock::time_point;
   struct Chunk {
     std::string bytes;
     std::chrono::milliseconds pause_before;
+    bool answers = true;  // a client that reads this chunk has seen the lines before it
+    uint64_t covers = 0;  // submits read when its write began
   };
 
   void Read();
+  void OnRead(const ErrorCode& ec);
+  void Answered(uint64_t covers);
+  void Settle(TimePoint now);
   void OnLine(const std::string& line);
   void OnSubscribe(const boost::property_tree::ptree& request);
   void OnSubmit(const boost::property_tree::ptree& request);
@@ -287,6 +329,7 @@ class Session : public std::enable_shared_from_this<Session> {
   tcp::socket socket_;
   asio::steady_timer pause_;
   asio::steady_timer drain_timer_;
+  asio::steady_timer freeze_timer_;
   asio::streambuf input_{kMaxClientLine};
   std::deque<Chunk> outbox_;
   bool writing_ = false;
@@ -294,10 +337,28 @@ class Session : public std::enable_shared_from_this<Session> {
   bool closed_ = false;
   bool draining_ = false;
   bool write_in_flight_ = false;  // the front of the outbox is being written
+  bool write_broken_ = false;     // a write failed: the rest is only read
   bool subscribed_ = false;
   unsigned lines_ = 0;
   int number_;
   Server& server_;
+
+  // Long stall.
+  bool frozen_ = false;
+  bool long_stalled_ = false;  // a long stall began on this connection
+  bool read_parked_ = false;   // a completed read waits for the end of the freeze
+  ErrorCode parked_error_;
+  bool write_parked_ = false;  // the next write waits for the end of the freeze
+
+  // What the client can have seen answered.
+  bool over_limit_queued_ = false;  // a line over the client's limit was queued
+  uint64_t submits_read_ = 0;
+  uint64_t stall_submits_ = 0;  // read while or after a long stall
+  // Whole lines written in the last kHangUpWindow: (when, submits read before the write began);
+  // `settled_` covers the older ones.
+  std::deque<std::pair<TimePoint, uint64_t>> answers_;
+  uint64_t settled_ = 0;
+  bool recorded_ = false;
 };
 
 // Listener, timers, the set of connections and, with --chaos, the misbehaviour schedule.
@@ -371,6 +432,40 @@ class Server {
   Ledger& ledger() { return ledger_; }
   const StratumPoolOptions& options() const { return options_; }
 
+  // A connection ended (or the pool is exiting with it open): adds its figures.
+  void RecordConnection(uint64_t unanswered, uint64_t stall_submits) {
+    ledger_.unanswered += unanswered;
+    ledger_.long_stall_submits += stall_submits;
+  }
+
+  // A submit was read (the forced first long stall counts from the first one).
+  void NoteSubmit() {
+    if (!submit_seen_) first_submit_tick_ = tick_;
+    submit_seen_ = true;
+  }
+
+  // Ends every long stall and starts no other; true when there was one (what piled up is
+  // still to be read).
+  bool ThawAll() {
+    exiting_ = true;
+    long_stall_until_ = {};
+    bool any = false;
+    for (auto& weak : every_session_) {
+      auto session = weak.lock();
+      if (!session || !session->frozen()) continue;
+      session->Thaw();
+      any = true;
+    }
+    return any;
+  }
+
+  // At exit: adds the figures of the connections still open.
+  void RecordOpenConnections() {
+    for (auto& weak : every_session_) {
+      if (auto session = weak.lock()) session->Record(true);
+    }
+  }
+
   // Until when writes are held back (a chaos stall); in the past when they are not.
   std::chrono::steady_clock::time_point stalled_until() const { return stalled_until_; }
 
@@ -401,6 +496,7 @@ class Server {
     if (options_.ledger_path.empty()) return;
     std::ofstream out(options_.ledger_path, std::ios::trunc);
     out << ledger_.Text();
+    for (const auto& nonce : ledger_.nonces) out << "nonce " << nonce << "\n";
     if (!out.flush()) testpool::Event("cannot write the ledger to " + options_.ledger_path);
   }
 
@@ -426,7 +522,18 @@ class Server {
                            : peer.address().to_string() + ":" + std::to_string(peer.port())));
       auto session = std::make_shared<Session>(std::move(socket), number, *this);
       sessions_.push_back(session);
+      every_session_.erase(
+          std::remove_if(every_session_.begin(), every_session_.end(),
+                         [](const std::weak_ptr<Session>& weak) { return weak.expired(); }),
+          every_session_.end());
+      every_session_.push_back(session);
       session->Start();
+      const auto now = std::chrono::steady_clock::now();
+      if (long_stall_until_ > now &&
+          session->LongStall(
+              std::chrono::duration_cast<std::chrono::milliseconds>(long_stall_until_ - now))) {
+        ++ledger_.long_stalls;
+      }
       if (refuse_next_ > 0) {
         --refuse_next_;
         ++ledger_.refused;
@@ -478,7 +585,12 @@ class Server {
       const uint64_t roll = schedule_() % 100;
       const uint64_t a = schedule_();
       const uint64_t b = schedule_();
-      if (tick_ >= quiet_until_) ChaosAction(roll, a, b);
+      if (options_.first_long_stall_s > 0 && !first_long_stall_done_ && submit_seen_ &&
+          tick_ >= first_submit_tick_ + options_.first_long_stall_s) {
+        first_long_stall_done_ = LongStall(a) > 0;  // else again next tick
+      } else if (tick_ >= quiet_until_) {
+        ChaosAction(roll, a, b);
+      }
       ChaosTick();
     });
   }
@@ -542,7 +654,30 @@ class Server {
       ++ledger_.new_blocks;
       Broadcast(line);
       Quiet(20);
+    } else if (roll >= 43 && roll < 47 && a % 2 == 0) {
+      LongStall(b);  // one active tick in 50: every few minutes, counting the quiet ticks
     }
+  }
+
+  // Freezes every open connection, and those accepted until it ends (a pool that hangs with
+  // its sockets open: the system still completes connections, nothing answers them), then
+  // stays quiet a while after it. Returns how many it froze at once.
+  int LongStall(uint64_t draw) {
+    if (exiting_) return 0;
+    const unsigned seconds = options_.long_stall_s > 0
+                                 ? options_.long_stall_s
+                                 : kLongStallMinS + static_cast<unsigned>(draw % kLongStallSpreadS);
+    long_stall_until_ = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    int frozen = 0;
+    for (auto& weak : sessions_) {
+      auto session = weak.lock();
+      if (session && session->LongStall(std::chrono::seconds(seconds))) ++frozen;
+    }
+    ledger_.long_stalls += static_cast<uint64_t>(frozen);
+    ChaosEvent("long stall for " + std::to_string(seconds) + " s (" + std::to_string(frozen) +
+               " connections)");
+    Quiet(seconds + 10);
+    return frozen;
   }
 
   // A line a miner must survive and ignore: random bytes, terminal control sequences, broken
@@ -603,7 +738,8 @@ class Server {
   asio::steady_timer template_storm_timer_;
   uint16_t port_ = 0;
   int connections_ = 0;
-  std::vector<std::weak_ptr<Session>> sessions_;
+  std::vector<std::weak_ptr<Session>> sessions_;       // open ones, pruned by broadcasts
+  std::vector<std::weak_ptr<Session>> every_session_;  // until destroyed, draining ones too
   Ledger ledger_;
 
   std::mt19937_64 schedule_;      // chaos events, three draws per tick
@@ -612,21 +748,33 @@ class Server {
   uint64_t quiet_until_ = 0;  // no chaos event before this tick
   uint64_t last_new_block_ = 0;
   unsigned refuse_next_ = 0;
+  bool submit_seen_ = false;
+  uint64_t first_submit_tick_ = 0;
+  bool first_long_stall_done_ = false;
+  bool exiting_ = false;
+  std::chrono::steady_clock::time_point long_stall_until_{};  // new connections freeze too
   std::size_t split_lines_left_ = 0;
   std::chrono::steady_clock::time_point stalled_until_{};
 };
 
 void Session::Send(const std::string& text) {
-  if (closed_ || draining_) return;
+  if (closed_ || draining_ || write_broken_) return;
+  for (std::size_t from = 0; from < text.size() && !over_limit_queued_;) {
+    std::size_t end = text.find('\n', from);
+    if (end == std::string::npos) end = text.size();
+    over_limit_queued_ = end - from > kClientLineLimit;
+    from = end + 1;
+  }
+  const bool answers = !over_limit_queued_;
   std::vector<std::pair<std::string, std::chrono::milliseconds>> pieces;
   if (server_.SplitForChaos(text, pieces)) {
-    for (auto& piece : pieces) outbox_.push_back({std::move(piece.first), piece.second});
+    for (auto& piece : pieces) outbox_.push_back({std::move(piece.first), piece.second, answers});
   } else if (server_.options().split_lines && text.size() > 1) {
     const std::size_t half = text.size() / 2;
-    outbox_.push_back({text.substr(0, half), std::chrono::milliseconds(0)});
-    outbox_.push_back({text.substr(half), kSplitPause});
+    outbox_.push_back({text.substr(0, half), std::chrono::milliseconds(0), answers});
+    outbox_.push_back({text.substr(half), kSplitPause, answers});
   } else {
-    outbox_.push_back({text, std::chrono::milliseconds(0)});
+    outbox_.push_back({text, std::chrono::milliseconds(0), answers});
   }
   if (!writing_) WriteNext();
 }
@@ -645,11 +793,16 @@ void Session::Close(const std::string& why) {
   socket_.close(ignored);
   pause_.cancel();
   drain_timer_.cancel();
+  freeze_timer_.cancel();
+  frozen_ = false;
+  Record(!draining_);
   Event("closed (" + why + ")");
 }
 
 void Session::Drain(const std::string& why) {
   if (closed_ || draining_) return;
+  Thaw();  // what piled up during a long stall is read and counted first
+  if (closed_) return;
   draining_ = true;
   // A chunk being written stays alive until its write completes.
   while (outbox_.size() > (write_in_flight_ ? 1u : 0u)) outbox_.pop_back();
@@ -664,25 +817,93 @@ void Session::Drain(const std::string& why) {
   });
 }
 
+bool Session::LongStall(std::chrono::milliseconds length) {
+  if (!open() || frozen_) return false;
+  frozen_ = true;
+  long_stalled_ = true;
+  Event("long stall for " + std::to_string((length.count() + 999) / 1000) + " s");
+  auto self = shared_from_this();
+  freeze_timer_.expires_after(length);
+  freeze_timer_.async_wait([this, self](const ErrorCode& ec) {
+    if (!ec) Thaw();
+  });
+  return true;
+}
+
+void Session::Thaw() {
+  if (!frozen_ || closed_) return;
+  frozen_ = false;
+  freeze_timer_.cancel();
+  Event("long stall over");
+  if (read_parked_) {
+    read_parked_ = false;
+    OnRead(parked_error_);
+  }
+  if (!closed_ && write_parked_) {
+    write_parked_ = false;
+    WriteNext();
+  }
+}
+
+void Session::Answered(uint64_t covers) {
+  const auto now = std::chrono::steady_clock::now();
+  answers_.emplace_back(now, covers);
+  Settle(now);
+}
+
+void Session::Settle(TimePoint now) {
+  while (!answers_.empty() && now - answers_.front().first >= kHangUpWindow) {
+    settled_ = std::max(settled_, answers_.front().second);
+    answers_.pop_front();
+  }
+}
+
+void Session::Record(bool client_may_have_missed) {
+  if (recorded_) return;
+  recorded_ = true;
+  uint64_t answered = settled_;
+  if (client_may_have_missed) {
+    Settle(std::chrono::steady_clock::now());
+    answered = settled_;
+  } else if (!answers_.empty()) {
+    answered = std::max(settled_, answers_.back().second);
+  }
+  const uint64_t unanswered = submits_read_ - std::min(answered, submits_read_);
+  server_.RecordConnection(unanswered, stall_submits_);
+  if (submits_read_ > 0) {
+    Event(std::to_string(submits_read_) + " submits, " + std::to_string(unanswered) +
+          " unanswered, " + std::to_string(stall_submits_) + " read after a long stall");
+  }
+}
+
 void Session::Read() {
   auto self = shared_from_this();
   asio::async_read_until(socket_, input_, '\n', [this, self](const ErrorCode& ec, std::size_t) {
     if (closed_) return;
-    if (ec == asio::error::not_found) {
-      Close("line longer than " + std::to_string(kMaxClientLine) + " bytes");
+    if (frozen_) {  // the line waits, and the socket's buffers fill, until the stall ends
+      read_parked_ = true;
+      parked_error_ = ec;
       return;
     }
-    if (ec) {
-      Close(ec == asio::error::eof ? "by the client" : ec.message());
-      return;
-    }
-    std::istream in(&input_);
-    std::string line;
-    std::getline(in, line);
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (!line.empty()) OnLine(line);
-    if (!closed_) Read();
+    OnRead(ec);
   });
+}
+
+void Session::OnRead(const ErrorCode& ec) {
+  if (ec == asio::error::not_found) {
+    Close("line longer than " + std::to_string(kMaxClientLine) + " bytes");
+    return;
+  }
+  if (ec) {
+    Close(ec == asio::error::eof ? "by the client" : ec.message());
+    return;
+  }
+  std::istream in(&input_);
+  std::string line;
+  std::getline(in, line);
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  if (!line.empty()) OnLine(line);
+  if (!closed_) Read();
 }
 
 void Session::OnLine(const std::string& line) {
@@ -745,7 +966,12 @@ void Session::OnSubmit(const boost::property_tree::ptree& request) {
   std::string reason;
   Ledger& ledger = server_.ledger();
   ++ledger.submits;
-  const ShareOutcome outcome = server_.book().CheckShare(request.get("nonce", ""), code, reason);
+  ++submits_read_;
+  if (long_stalled_) ++stall_submits_;
+  server_.NoteSubmit();
+  const std::string nonce = request.get("nonce", "");
+  ledger.nonces.push_back(Shown(nonce));
+  const ShareOutcome outcome = server_.book().CheckShare(nonce, code, reason);
   switch (outcome) {
     case ShareOutcome::kAccepted:
       ++ledger.accepted;
@@ -774,13 +1000,17 @@ void Session::OnSubmit(const boost::property_tree::ptree& request) {
 }
 
 void Session::WriteNext() {
-  if (closed_ || draining_) return;
+  if (closed_ || draining_ || write_broken_) return;
   if (outbox_.empty()) {
     writing_ = false;
     if (close_when_sent_) Close("after " + std::to_string(lines_) + " lines");
     return;
   }
   writing_ = true;
+  if (frozen_) {
+    write_parked_ = true;
+    return;
+  }
   auto self = shared_from_this();
   const auto now = std::chrono::steady_clock::now();
   if (server_.stalled_until() > now) {
@@ -792,14 +1022,28 @@ void Session::WriteNext() {
   }
   auto write = [this, self] {
     if (closed_ || draining_) return;
+    if (frozen_) {
+      write_parked_ = true;
+      return;
+    }
     write_in_flight_ = true;
+    outbox_.front().covers = submits_read_;
     asio::async_write(socket_, asio::buffer(outbox_.front().bytes),
                       [this, self](const ErrorCode& ec, std::size_t) {
                         write_in_flight_ = false;
                         if (closed_ || draining_) return;
                         if (ec) {
-                          Close(ec.message());
+                          // The client is gone or going: write no more, but read what it
+                          // wrote before (until its end of stream).
+                          write_broken_ = true;
+                          writing_ = false;
+                          outbox_.clear();
+                          Event("cannot write (" + ec.message() + "); reading what is left");
                           return;
+                        }
+                        const Chunk& sent = outbox_.front();
+                        if (sent.answers && sent.bytes.find('\n') != std::string::npos) {
+                          Answered(sent.covers);
                         }
                         outbox_.pop_front();
                         WriteNext();
@@ -842,6 +1086,9 @@ std::string StratumPoolUsage() {
          "  --duration S          end after S seconds (default: at SIGINT/SIGTERM)\n"
          "  --zero-trailer        jobs carry an all-zero trailer\n"
          "  --seed N              random seed\n"
+         "  --prev-hash-seed N    previous-block hashes (first job, new blocks) from seed N:\n"
+         "                        pools given the same N share them, so a miner moving\n"
+         "                        between them keeps its map\n"
          "fault injection:\n"
          "  --refuse-for S        do not listen during the first S seconds\n"
          "  --close-after N       close a connection after answering its N-th line\n"
@@ -857,11 +1104,19 @@ std::string StratumPoolUsage() {
          "  --chaos SEED          misbehave at random, repeatably for a seed (except timing):\n"
          "                        disconnects, refused connections, garbage and oversized\n"
          "                        lines, jobs a miner must refuse, stalls, split writes, job\n"
-         "                        and template storms, rarely a new block; bounded so that a\n"
-         "                        miner can still mine. Late shares of recent jobs count as\n"
-         "                        stale, a nonce seen before in the run as a duplicate\n"
-         "  --ledger FILE         write the ledger (submits received, duplicates, accepted,\n"
-         "                        stale, invalid, and what the chaos did) to FILE at exit\n"
+         "                        and template storms, every few minutes a long stall (20 to\n"
+         "                        40 s of neither reading nor writing, sockets open), rarely\n"
+         "                        a new block; bounded so that a miner can still mine. Late\n"
+         "                        shares of recent jobs count as stale, a nonce seen before\n"
+         "                        in the run as a duplicate\n"
+         "  --long-stall-s S      long stalls last S seconds\n"
+         "  --first-long-stall S  with --chaos, a long stall S seconds after the first submit\n"
+         "  --ledger FILE         write the ledger to FILE at exit: submits received,\n"
+         "                        duplicates, accepted, stale, invalid, what the chaos did,\n"
+         "                        per-connection sums of the submits the client cannot have\n"
+         "                        seen answered (unanswered) and of those read while or after\n"
+         "                        a long stall (long_stall_submits), then a \"nonce TEXT\"\n"
+         "                        line per submit\n"
          "signals: SIGUSR1 sends a new job now, SIGUSR2 a template now; SIGINT/SIGTERM stop\n";
 }
 
@@ -894,6 +1149,10 @@ bool ParseStratumPoolOptions(int argc, char** argv, StratumPoolOptions& options,
          options.chaos = true;
          options.chaos_seed = v;
        }},
+      {"--prev-hash-seed", [&](uint64_t v) { options.prev_hash_seed = v; }},
+      {"--long-stall-s", [&](uint64_t v) { options.long_stall_s = static_cast<unsigned>(v); }},
+      {"--first-long-stall",
+       [&](uint64_t v) { options.first_long_stall_s = static_cast<unsigned>(v); }},
   };
   const std::map<std::string, uint64_t> limits = {
       {"--port", 65535},
@@ -908,6 +1167,9 @@ bool ParseStratumPoolOptions(int argc, char** argv, StratumPoolOptions& options,
       {"--close-after", UINT32_MAX},
       {"--oversized", kMaxLine},
       {"--chaos", UINT64_MAX},
+      {"--prev-hash-seed", UINT64_MAX},
+      {"--long-stall-s", kMaxSeconds},
+      {"--first-long-stall", kMaxSeconds},
   };
   for (int i = 1; i < argc; ++i) {
     const std::string name = argv[i];
@@ -995,19 +1257,30 @@ int RunStratumPool(int argc, char** argv) {
   }
   Event("listening on 127.0.0.1:" + std::to_string(port));
 
+  // A connection in a long stall is thawed first and read a moment, so that the submits that
+  // piled up on it still reach the ledger.
+  asio::steady_timer thaw_drain(io);
+  auto stop = [&io, &server, &thaw_drain] {
+    if (!server.ThawAll()) {
+      io.stop();
+      return;
+    }
+    thaw_drain.expires_after(kThawDrainTime);
+    thaw_drain.async_wait([&io](const ErrorCode&) { io.stop(); });
+  };
   asio::signal_set signals(io, SIGINT, SIGTERM);
-  signals.async_wait([&io](const ErrorCode& ec, int signal) {
+  signals.async_wait([&stop](const ErrorCode& ec, int signal) {
     if (ec) return;
     Event(std::string("stopping on ") + (signal == SIGINT ? "SIGINT" : "SIGTERM"));
-    io.stop();
+    stop();
   });
   asio::steady_timer end(io);
   if (options.duration_s > 0) {
     end.expires_after(std::chrono::seconds(options.duration_s));
-    end.async_wait([&io](const ErrorCode& ec) {
+    end.async_wait([&stop](const ErrorCode& ec) {
       if (ec) return;
       Event("duration over");
-      io.stop();
+      stop();
     });
   }
 
@@ -1028,6 +1301,7 @@ int RunStratumPool(int argc, char** argv) {
 
   server.Start();
   io.run();
+  server.RecordOpenConnections();
   Event(server.book().Summary());
   if (options.chaos) {
     std::string ledger = server.ledger().Text();

@@ -20,6 +20,10 @@ struct StratumPoolOptions {
   unsigned duration_s = 0;         // end after this long (0: at SIGINT or SIGTERM)
   bool zero_trailer = false;       // jobs carry an all-zero trailer instead of a random one
   uint64_t seed = 0;               // random seed (0: from the system)
+  // Seed of the previous-block hashes (the first job's and each new block's; 0: drawn with the
+  // rest of the trailer): pools given the same one share them, so a miner moving between them
+  // keeps its map.
+  uint64_t prev_hash_seed = 0;
 
   // Fault injection.
   unsigned refuse_s = 0;      // do not listen during the first seconds
@@ -38,7 +42,9 @@ struct StratumPoolOptions {
   // Chaos (soak testing): seeded random misbehaviour, bounded so that a miner can still mine.
   bool chaos = false;
   uint64_t chaos_seed = 0;
-  std::string ledger_path;  // where the ledger of received submits is written at exit
+  unsigned long_stall_s = 0;        // length of every long stall (0: drawn, 20 to 40 s)
+  unsigned first_long_stall_s = 0;  // a long stall this long after the first submit (0: none)
+  std::string ledger_path;          // where the ledger of received submits is written at exit
 };
 
 // Reads the command line (argv[0] is skipped). False with `error` set for a bad option.
