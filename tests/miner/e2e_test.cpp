@@ -203,13 +203,14 @@ TEST(MinerEndToEnd, MinesAcceptedSharesAcrossJobsAndTemplates) {
   const int accepted_at_template = e2e::Count(pool->Output(), "share accepted");
   ASSERT_TRUE(pool->WaitFor("share accepted", seconds(90), accepted_at_template + 1));
 
-  // 'i' prints the true counts: shares written to the pool, re-check failures, error replies.
+  // 'i' prints the true counts: shares the pool confirmed, re-check failures, error replies.
   miner.Write("i\n");
   ASSERT_TRUE(miner.WaitFor("Pool error replies: ", seconds(5))) << miner.Output();
   const std::string out = miner.Output();
   std::smatch m;
   ASSERT_TRUE(std::regex_search(out, m,
                                 std::regex("Share result:\nSubmitted: (\\d+)\n"
+                                           "Unconfirmed \\(connection lost\\): 0\n"
                                            "CPU failed check: (\\d+)\n"
                                            "Stale \\(job replaced\\): \\d+\n"
                                            "Dropped unsent: 0\n"
