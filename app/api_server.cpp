@@ -165,6 +165,7 @@ std::string SummaryJson(const ApiSummary& s) {
     out += ",\"hashrate\":";
     AppendNumber(out, d.hashrate);
     out += ",\"solutions\":" + std::to_string(d.solutions);
+    out += ",\"lost_solutions\":" + std::to_string(d.lost_solutions);
     out += ",\"temperature_c\":";
     AppendOptional(out, d.temperature_c);
     out += ",\"power_w\":";

@@ -28,6 +28,7 @@ struct ApiDevice {
   std::optional<std::string> pci_bus_id;
   double hashrate = 0.0;  // H/s
   uint64_t solutions = 0;
+  uint64_t lost_solutions = 0;  // overwritten in the result ring, or unreadable
   std::optional<double> temperature_c;
   std::optional<double> power_w;
   std::optional<double> fan_pct;

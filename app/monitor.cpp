@@ -49,6 +49,7 @@ ApiSummary Monitor::Summary() const {
       if (!d.pci_bus_id.empty()) a.pci_bus_id = d.pci_bus_id;
       a.hashrate = d.hashrate;
       a.solutions = d.solutions;
+      a.lost_solutions = d.lost_solutions;
       a.state = DeviceStateName(d.state);
       if (!d.state_reason.empty()) a.state_reason = d.state_reason;
       if (nvml_ && !d.pci_bus_id.empty()) {

@@ -101,6 +101,7 @@ Kest::ApiSummary SampleSummary() {
   gpu.pci_bus_id = "00000000:41:00.0";
   gpu.hashrate = 12000000.0;
   gpu.solutions = 30;
+  gpu.lost_solutions = 6;
   gpu.temperature_c = 61.0;
   gpu.power_w = 215.5;
   gpu.fan_pct = 40.0;
@@ -149,10 +150,11 @@ TEST_F(Api, SummaryHasEveryFieldWithItsType) {
         "\"stale_dropped\":5,\"unsent_dropped\":4,\"pool_errors\":1}",
         "\"hashrate\":{\"now\":12345678.900,\"avg_60s\":2500.000,\"avg_15m\":950.500}",
         "{\"id\":1,\"name\":\"Card \\\"A\\\"\",\"pci_bus_id\":\"00000000:41:00.0\","
-        "\"hashrate\":12000000.000,\"solutions\":30,\"temperature_c\":61.000,"
+        "\"hashrate\":12000000.000,\"solutions\":30,\"lost_solutions\":6,\"temperature_c\":61.000,"
         "\"power_w\":215.500,\"fan_pct\":40.000,\"state\":\"paused\",\"state_reason\":\"too hot\"}",
         "{\"id\":0,\"name\":\"Software device\",\"pci_bus_id\":null,\"hashrate\":345678.900,"
-        "\"solutions\":11,\"temperature_c\":null,\"power_w\":null,\"fan_pct\":null,"
+        "\"solutions\":11,\"lost_solutions\":0,\"temperature_c\":null,\"power_w\":null,\"fan_pct\":"
+        "null,"
         "\"state\":\"mining\",\"state_reason\":null}"}) {
     EXPECT_NE(body.find(field), std::string::npos) << field << "\n" << body;
   }
