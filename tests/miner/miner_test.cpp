@@ -774,8 +774,9 @@ TEST_F(Engine, SummaryWithoutTheManagementLibraryReportsNullHealth) {
   EXPECT_EQ(d.name, "Software device");
   EXPECT_EQ(d.solutions, 3u);
   EXPECT_FALSE(d.pci_bus_id || d.temperature_c || d.power_w || d.fan_pct);
-  EXPECT_NE(Kest::SummaryJson(s).find("\"pci_bus_id\":null,\"hashrate\":0.000,\"solutions\":3,"
-                                      "\"temperature_c\":null,\"power_w\":null,\"fan_pct\":null"),
+  EXPECT_NE(Kest::SummaryJson(s).find(
+                "\"pci_bus_id\":null,\"hashrate\":0.000,\"solutions\":3,"
+                "\"lost_solutions\":0,\"temperature_c\":null,\"power_w\":null,\"fan_pct\":null"),
             std::string::npos);
 }
 
