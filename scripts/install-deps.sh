@@ -9,7 +9,7 @@ packages=(
   libssl-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-dev
-  chromium
+  chromium curl
 )
 
 missing=()
