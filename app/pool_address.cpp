@@ -28,7 +28,8 @@ bool NameChar(char c) {
 
 bool IsIpv6(const std::string& text) {
   in6_addr a;
-  return inet_pton(AF_INET6, text.c_str(), &a) == 1;
+  // inet_pton reads up to the first NUL: text with one inside is not an address.
+  return text.find('\0') == std::string::npos && inet_pton(AF_INET6, text.c_str(), &a) == 1;
 }
 
 // Digits only, at most five, within [min, kMaxPort].

@@ -6,6 +6,7 @@
 #   config_fuzz        config.txt
 #   deviceconfig_fuzz  deviceconfig.txt
 #   getwork_fuzz       getwork answer reader (when its source is present)
+#   address_fuzz       pool and bind addresses of the command line and config.txt
 # Usage: scripts/fuzz.sh [RUNS | --seconds [S]] [TARGET...]
 #   RUNS         inputs per target (default 1000000)
 #   --seconds S  run each target for S seconds instead (default 60; CI passes a smaller value)
@@ -27,7 +28,7 @@ elif [[ "${1:-}" =~ ^[0-9]+$ ]]; then
   shift
 fi
 
-all=(stratum_fuzz job_fuzz config_fuzz deviceconfig_fuzz)
+all=(stratum_fuzz job_fuzz config_fuzz deviceconfig_fuzz address_fuzz)
 [ -f tools/fuzz/getwork_fuzz.cpp ] && all+=(getwork_fuzz)
 targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=("${all[@]}")
@@ -40,9 +41,10 @@ sources() {
   case $1 in
     stratum_fuzz) echo tools/fuzz/stratum_fuzz.cpp pool/stratum_parser.cpp app/utils.cpp ;;
     job_fuzz) echo tools/fuzz/job_fuzz.cpp app/utils.cpp ;;
+    address_fuzz) echo tools/fuzz/address_fuzz.cpp app/pool_address.cpp app/utils.cpp ;;
     getwork_fuzz) echo tools/fuzz/getwork_fuzz.cpp pool/getwork_answer.cpp app/utils.cpp ;;
     config_fuzz | deviceconfig_fuzz)
-      echo "tools/fuzz/$1.cpp app/config.cpp app/CudaUtils.cpp app/utils.cpp ${swdev[*]}" ;;
+      echo "tools/fuzz/$1.cpp app/config.cpp app/pool_address.cpp app/CudaUtils.cpp app/utils.cpp ${swdev[*]}" ;;
     *) return 1 ;;
   esac
 }
@@ -60,6 +62,7 @@ options() {
     stratum_fuzz) echo -max_len=4096 -dict=tools/fuzz/stratum.dict ;;
     job_fuzz) echo -max_len=4096 ;;
     getwork_fuzz) echo -max_len=4096 -dict=tools/fuzz/getwork.dict ;;
+    address_fuzz) echo -max_len=512 -dict=tools/fuzz/address.dict ;;
     *) echo -max_len=1024 ;;
   esac
 }

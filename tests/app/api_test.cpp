@@ -336,6 +336,8 @@ TEST(ApiBind, HostDefaultsToLoopbackAndPortIsChecked) {
   for (const char* bad : {"", "65536", "host:", ":80", "a:b", "::1:80", "[::1]80", "12345678"}) {
     EXPECT_FALSE(Kest::ParseApiBind(bad, &host, &port, &error)) << bad;
   }
+  // A NUL inside the brackets: the address text ends there for the system, not for the parser.
+  EXPECT_FALSE(Kest::ParseApiBind(std::string("[::1\0]:4028", 11), &host, &port, &error));
 }
 
 // The page in a real browser: headless Chromium loads it from the server, runs its script and
