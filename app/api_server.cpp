@@ -85,17 +85,11 @@ bool SameToken(const std::string& a, const std::string& b) {
   return CRYPTO_memcmp(da, db, sizeof(da)) == 0;
 }
 
-std::string Lower(std::string text) {
-  std::transform(text.begin(), text.end(), text.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return text;
-}
-
 // The credentials of "Authorization: Bearer TOKEN": the scheme in any case, then one or more
 // spaces. Empty when the header has another form.
 std::string BearerToken(const std::string& header) {
   constexpr std::size_t kScheme = 6;  // "bearer"
-  if (header.size() <= kScheme || Lower(header.substr(0, kScheme)) != "bearer" ||
+  if (header.size() <= kScheme || ToLower(header.substr(0, kScheme)) != "bearer" ||
       header[kScheme] != ' ') {
     return std::string();
   }
@@ -119,7 +113,7 @@ bool SplitHostHeader(const std::string& value, std::string* host, std::string* p
   }
   if (!rest.empty() && (rest[0] != ':' || rest.size() == 1)) return false;
   *port = rest.empty() ? std::string() : rest.substr(1);
-  *host = Lower(*host);
+  *host = ToLower(*host);
   return !host->empty();
 }
 
@@ -211,8 +205,8 @@ class ApiServer::Impl {
       return false;
     }
     char name[256] = {};
-    if (gethostname(name, sizeof(name) - 1) == 0) host_name_ = Lower(name);
-    bound_host_ = Lower(bound_.address().to_string());
+    if (gethostname(name, sizeof(name) - 1) == 0) host_name_ = ToLower(name);
+    bound_host_ = ToLower(bound_.address().to_string());
     if (!bound_.address().is_loopback() && !opts_.token) {
       Printf("Warning: the API on %s answers anyone who can reach it: set --api-token-file\n",
              Url().c_str());

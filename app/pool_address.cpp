@@ -16,12 +16,6 @@ constexpr std::size_t kPinBytes = 32;  // SHA-256
 constexpr std::size_t kMaxQuoted = 200;
 constexpr unsigned long kMaxPort = 65535;
 
-std::string Lower(std::string text) {
-  std::transform(text.begin(), text.end(), text.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return text;
-}
-
 bool NameChar(char c) {
   return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '-' || c == '.' || c == '_';
 }
@@ -99,7 +93,7 @@ bool ParsePoolAddress(const std::string& text, PoolAddress* out, std::string* er
   if (scheme_end == std::string::npos) {
     return fail("no scheme; write stratum+tcp://HOST:PORT, stratum+tls://HOST:PORT or http://...");
   }
-  const std::string scheme = Lower(text.substr(0, scheme_end));
+  const std::string scheme = ToLower(text.substr(0, scheme_end));
   PoolAddress a;
   if (scheme == "stratum+tcp") {
     a.kind = PoolAddress::Kind::kStratumTcp;

@@ -2,6 +2,8 @@
 
 #include "app/records.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cstdarg>
 #include <cstring>
 #include <ctime>
@@ -123,6 +125,16 @@ std::size_t Utf8Printable(const unsigned char* p, std::size_t left) {
   return length;
 }
 }  // namespace
+
+std::string ToLower(std::string text) {
+  std::transform(text.begin(), text.end(), text.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return text;
+}
+
+std::string DurationText(uint32_t ms) {
+  return ms % 1000 == 0 ? std::to_string(ms / 1000) + " s" : std::to_string(ms) + " ms";
+}
 
 std::string Printable(const std::string& text) {
   std::string out;

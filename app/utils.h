@@ -51,6 +51,12 @@ void Print(const std::string& text);
 // digits (ESC as \x1b, CR as \x0d); printable ASCII and well-formed UTF-8 stay as they are.
 std::string Printable(const std::string& text);
 
+// `text` with ASCII letters in lower case (scheme and host names compare without case).
+std::string ToLower(std::string text);
+
+// A duration in milliseconds for console lines: "30 s" for whole seconds, else "1500 ms".
+std::string DurationText(uint32_t ms);
+
 // Prints lines, summarising runs of one repeated line: the first is printed, the repeats are
 // counted, and a line with the count is printed once `every` repeats or `interval` have gone
 // by (and before the next different line). Safe to use from several threads.

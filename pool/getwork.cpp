@@ -86,9 +86,8 @@ bool HostChar(char c) {
 bool ParsePoolAddress(const std::string& url, PoolAddress* out, std::string* error) {
   const std::string quoted = Kest::GetworkPrintable(url, kMaxQuotedAddress);
   const std::size_t scheme_end = url.find("://");
-  std::string scheme = scheme_end == std::string::npos ? "" : url.substr(0, scheme_end);
-  std::transform(scheme.begin(), scheme.end(), scheme.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  const std::string scheme =
+      Kest::ToLower(scheme_end == std::string::npos ? "" : url.substr(0, scheme_end));
   if (scheme != "http" && scheme != "https") {
     *error = "not an http:// or https:// address: " + quoted;
     return false;

@@ -55,10 +55,6 @@ std::string ClientProblem(PoolApi::PoolImpl& holder) {
   return holder.is_stratum ? holder.stratum->Problem() : std::string("no work received");
 }
 
-std::string Seconds(uint32_t ms) {
-  return ms % 1000 == 0 ? std::to_string(ms / 1000) + " s" : std::to_string(ms) + " ms";
-}
-
 }  // namespace
 
 PoolApi::PoolApi(std::string key, std::string password, std::atomic<bool>& exit_flag,
@@ -265,8 +261,8 @@ void PoolApi::PoolWatcher() {
         unusable = true;
         unusable_since = now;
       } else if (count > 1 && now - unusable_since >= failover_after) {
-        const std::string why =
-            "unusable for " + Seconds(failover.failover_after_ms) + ": " + ClientProblem(*active);
+        const std::string why = "unusable for " + DurationText(failover.failover_after_ms) + ": " +
+                                ClientProblem(*active);
         active.reset();
         probe.reset();
         MoveTo((pool_index + 1) % count, nullptr, why, false);

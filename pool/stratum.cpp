@@ -484,21 +484,17 @@ class JorlStratum::Impl {
       ArmResponse();
       return;
     }
-    const uint32_t ms = core_->settings.response_timeout_ms * 2;
-    ReportError(asio::error::timed_out, "no answer for " +
-                                            (ms % 1000 == 0 ? std::to_string(ms / 1000) + " s"
-                                                            : std::to_string(ms) + " ms") +
-                                            " after a share");
+    ReportError(asio::error::timed_out,
+                "no answer for " + Kest::DurationText(core_->settings.response_timeout_ms * 2) +
+                    " after a share");
   }
 
   void handle_idle(uint64_t attempt) {
     if (!Current(attempt)) return;
     const auto silent = std::chrono::steady_clock::now() - last_read_;
     if (silent >= IdleLimit()) {
-      const uint32_t ms = core_->settings.idle_timeout_ms;
       ReportError(asio::error::timed_out,
-                  "nothing received for " + (ms % 1000 == 0 ? std::to_string(ms / 1000) + " s"
-                                                            : std::to_string(ms) + " ms"));
+                  "nothing received for " + Kest::DurationText(core_->settings.idle_timeout_ms));
       return;
     }
     if (!pinged_ && subscribed_ && silent >= IdleLimit() / 2) {
