@@ -7,6 +7,7 @@
 #include <iostream>
 #include <istream>
 
+#include "app/process_exit.h"
 #include "app/utils.h"
 #include "gpu/runtime.h"
 
@@ -33,8 +34,7 @@ bool GetCudaInfo(DeviceList& devices) {
       std::fprintf(stderr, "Fatal error: %s (%s at %s:%d)\n", "cudaGetDeviceProperties",
                    cudaGetErrorString(err), "CudaUtils", __LINE__);
       std::fprintf(stderr, "*** FAILED - ABORTING\n");
-      std::fflush(stderr);
-      std::exit(1);
+      EndProcess(1);
     }
     record->name.assign(props.name, strnlen(props.name, sizeof(props.name)));
   }

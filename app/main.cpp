@@ -15,6 +15,7 @@
 #include "app/globals.h"
 #include "app/monitor.h"
 #include "app/options.h"
+#include "app/process_exit.h"
 #include "app/signals.h"
 #include "app/utils.h"
 #include "app/version.h"
@@ -61,9 +62,7 @@ constexpr std::chrono::milliseconds kShareFlushLimit{3000};
                    static_cast<unsigned long long>(open));
     }
   }
-  std::fflush(stdout);
-  std::fflush(stderr);
-  std::_Exit(status);
+  Kest::EndProcess(status);
 }
 
 }  // namespace
@@ -111,9 +110,7 @@ int main(int argc, char** argv) {
   gKeyreceiverThread = new std::thread(KeyReceiver);
   if (!gPoolApi->Initilize()) {
     if (gExitSignal.load()) Finish(0);  // 'q' or a signal before any pool answered
-    // No pool can be tried.
-    std::fflush(stdout);
-    std::_Exit(255);
+    Kest::EndProcess(255);              // no pool can be tried
   }
   // From here on the watcher keeps the pool connection usable: it notices a silent or lost
   // pool, moves to the next one and returns to the main pool when it is back.
@@ -127,8 +124,7 @@ int main(int argc, char** argv) {
   } else {
     // No device can mine. The pool client's threads are running: end without destructors.
     std::printf("[FAIL]  Inits GPUs!!!\n");
-    std::fflush(stdout);
-    std::_Exit(Kest::kExitNoUsableDevice);
+    Kest::EndProcess(Kest::kExitNoUsableDevice);
   }
   std::fflush(stdout);
   monitoring.Attach(*GlobalMiner);

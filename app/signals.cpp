@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <thread>
 
+#include "app/process_exit.h"
 #include "app/utils.h"
 
 namespace Kest {
@@ -42,9 +43,7 @@ void StartSignalWatcher(std::atomic<bool>& exit_flag) {
       if (sigwait(&set, &sig) != 0) continue;
       if (stopping) {
         Printf("%s received again: ending now\n", SignalName(sig));
-        std::fflush(stdout);
-        std::fflush(stderr);
-        std::_Exit(128 + sig);
+        EndProcess(128 + sig);
       }
       stopping = true;
       Printf("%s received: stopping after the shares found are sent (again: at once)\n",

@@ -26,6 +26,14 @@ enum class DeviceState {
   kStopped,      // its worker has ended; it mines no more
 };
 
+// Why a device is held, bits of cudaGpuContext::pause_requests. A device with any bit set
+// launches nothing; its state is kPaused with the reason of its lowest bit set.
+constexpr uint32_t kPauseTemperature = 1u;  // reason "temperature"
+constexpr uint32_t kPauseRemote = 2u;       // reason "remote"
+
+// The reason text of a set of pause bits (empty for none).
+const char* PauseReason(uint32_t requests);
+
 // Largest share of the result ring that the solutions expected from one launch may fill: a
 // launch covers at most kResultSlots / kRingShareOfLaunch * 2^difficulty candidates.
 constexpr uint32_t kRingShareOfLaunch = 8;
@@ -86,6 +94,13 @@ struct cudaGpuContext {
   std::atomic<int64_t> busy_since{0};
   // Solutions overwritten in the ring before they were fetched, or whose fetch failed (manager).
   std::atomic<uint64_t> lost_solutions{0};
+
+  // Pause requests (kPause* bits), set by any thread; the worker honours them before its next
+  // launch (a launch in progress finishes and its solutions are handled).
+  std::atomic<uint32_t> pause_requests{0};
+  // Share of the time the worker spends in launches, in percent (1..100): below 100 it idles
+  // between launches.
+  std::atomic<uint32_t> intensity_pct{100};
 
   // The device's state (worker; kStopped once its worker has ended) and, for a stopped or
   // paused device, why.

@@ -16,6 +16,7 @@ namespace Kest {
 namespace {
 
 constexpr uint32_t kHoldPollMs = 1;
+constexpr uint32_t kPausePollMs = 20;
 constexpr size_t kFirstHalfOffset = kNonceOffset;     // trailer bytes 92..107
 constexpr size_t kMidstateBytes = kSecondHalfOffset;  // trailer bytes 0..107
 
@@ -170,6 +171,23 @@ std::string ErrorText(const char* what, cudaError_t e) {
   return std::string(what) + " (" + cudaGetErrorString(e) + ")";
 }
 
+// Holds the worker while the device has pause requests: state kPaused with their reason,
+// then kMining again. False when the exit flag ended the wait.
+bool WaitWhilePaused(cudaGpuContext& ctx, std::atomic<bool>& exit_flag) {
+  uint32_t shown = 0;
+  for (uint32_t requests = ctx.pause_requests.load(); requests != 0;
+       requests = ctx.pause_requests.load()) {
+    if (exit_flag.load()) return false;
+    if (requests != shown) {
+      ctx.SetState(DeviceState::kPaused, PauseReason(requests));
+      shown = requests;
+    }
+    mySleep(kPausePollMs);
+  }
+  ctx.SetState(DeviceState::kMining);
+  return !exit_flag.load();
+}
+
 // The worker's launch loop. Returns why it stopped, or an empty string when the exit flag
 // ended it.
 std::string RunWorker(cudaGpuContext& ctx, std::atomic<int32_t>& job_flag,
@@ -217,6 +235,10 @@ std::string RunWorker(cudaGpuContext& ctx, std::atomic<int32_t>& job_flag,
   } running(ctx);
   std::string error;
   while (true) {
+    if (ctx.pause_requests.load() != 0) {
+      if (!WaitWhilePaused(ctx, exit_flag)) break;
+      continue;  // a job that came meanwhile is taken up first
+    }
     int32_t flag = job_flag.load();
     if (flag != kJobKeep) {
       while (flag == kJobHold && !exit_flag.load()) {
@@ -284,6 +306,12 @@ std::string RunWorker(cudaGpuContext& ctx, std::atomic<int32_t>& job_flag,
 }
 
 }  // namespace
+
+const char* PauseReason(uint32_t requests) {
+  if ((requests & kPauseTemperature) != 0) return "temperature";
+  if ((requests & kPauseRemote) != 0) return "remote";
+  return requests != 0 ? "paused" : "";
+}
 
 int64_t SteadyNanos() {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(

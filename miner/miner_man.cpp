@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "app/process_exit.h"
 #include "app/utils.h"
 #include "gpu/peach_kernels.h"
 #include "pool/pool_api.h"
@@ -142,6 +143,19 @@ int32_t MinerManCuda::InitGpu() {
   return usable > 0 ? 1 : 0;
 }
 
+bool MinerManCuda::RequestPause(int32_t device, uint32_t bit, bool on) {
+  for (auto& ctx : contexts) {
+    if (ctx.map == nullptr || ctx.device != device) continue;
+    if (on) {
+      ctx.pause_requests.fetch_or(bit);
+    } else {
+      ctx.pause_requests.fetch_and(~bit);
+    }
+    return true;
+  }
+  return false;
+}
+
 void MinerManCuda::SetAllJobFlags(int32_t value) {
   for (auto& f : job_flags) f.store(value);
 }
@@ -197,7 +211,7 @@ void MinerManCuda::ProcessSolutions(int32_t j, uint32_t& consumed) {
       std::lock_guard<std::mutex> lock(ctx.queue_mutex);
       if (ctx.results.empty()) {
         Print("[Varn] Unexpected - Queue thread safe fail!");
-        std::_Exit(1);  // workers still use the contexts: no destructors under them
+        EndProcess(1);  // workers still use the contexts: no destructors under them
       }
       a = ctx.results.front();
       ctx.results.pop_front();
@@ -412,7 +426,7 @@ int MinerManCuda::Run() {
   Print("Start mining...\n");
   if (!pool->IsStratum()) {
     Print("Not supporting getwork\n");
-    std::_Exit(1);
+    EndProcess(1);
   }
 
   for (size_t i = 0; i < contexts.size(); ++i) {

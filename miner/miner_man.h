@@ -108,6 +108,11 @@ class MinerManCuda {
   // A snapshot for monitoring; safe from any thread once InitGpu has returned.
   MinerStatus Status() const;
 
+  // Sets (`on`) or clears pause request `bit` (kPauseTemperature, kPauseRemote) of the set-up
+  // device with CUDA number `device`; the worker honours it before its next launch. False when
+  // no such device was set up. Safe from any thread once InitGpu has returned.
+  bool RequestPause(int32_t device, uint32_t bit, bool on);
+
   cudaGpuContext& Context(int32_t j) { return contexts[static_cast<size_t>(j)]; }
   std::atomic<int32_t>& JobFlag(int32_t j) { return job_flags[static_cast<size_t>(j)]; }
 

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <utility>
 
+#include "app/process_exit.h"
 #include "app/utils.h"
 #include "miner/miner_man.h"
 
@@ -28,9 +29,8 @@ HangWatchdog::~HangWatchdog() {
 void HangWatchdog::EndProcess(int32_t device, double seconds) {
   Printf("Device #%d: a launch has not returned for %.0f s (watchdog); ending the miner\n", device,
          seconds);
-  std::fflush(stdout);
   // The hung worker can never be joined: end without destructors.
-  std::_Exit(kExitDeviceHang);
+  Kest::EndProcess(kExitDeviceHang);
 }
 
 void HangWatchdog::Watch() {

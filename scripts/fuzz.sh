@@ -44,7 +44,7 @@ sources() {
     address_fuzz) echo tools/fuzz/address_fuzz.cpp app/pool_address.cpp app/utils.cpp ;;
     getwork_fuzz) echo tools/fuzz/getwork_fuzz.cpp pool/getwork_answer.cpp app/utils.cpp ;;
     config_fuzz | deviceconfig_fuzz)
-      echo "tools/fuzz/$1.cpp app/config.cpp app/pool_address.cpp app/CudaUtils.cpp app/utils.cpp ${swdev[*]}" ;;
+      echo "tools/fuzz/$1.cpp app/config.cpp app/pool_address.cpp app/CudaUtils.cpp app/process_exit.cpp app/utils.cpp ${swdev[*]}" ;;
     *) return 1 ;;
   esac
 }

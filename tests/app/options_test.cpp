@@ -117,6 +117,15 @@ TEST(Options, BadOptionsAndValuesSayWhatIsWrong) {
       {{"--api-token", ""}, "--api-token"},
       {{"--api-token-file", "no-such-token-file"}, "no-such-token-file"},
       {{"--api-token", "a", "--api-token-file", "f"}, "together"},
+      {{"--power-limit", "250,,200"}, "--power-limit"},
+      {{"--fan", "101"}, "--fan"},
+      {{"--lock-core-clock", "-1500"}, "--lock-core-clock"},
+      {{"--temp-start", "60"}, "--temp-stop"},
+      {{"--temp-stop", "70", "--temp-start", "70"}, "below"},
+      {{"--no-share-minutes", "-1"}, "--no-share-minutes"},
+      {{"--log-max-mb", "5"}, "--log-file"},
+      {{"--benchmark", "10", "--benchmark-trailer", "abc"}, "320 hex"},
+      {{"--json"}, "--benchmark"},
   };
   for (const auto& c : cases) {
     const Parsed p = Parse(c.args);
@@ -124,6 +133,24 @@ TEST(Options, BadOptionsAndValuesSayWhatIsWrong) {
     EXPECT_NE(p.error.find(c.mentions), std::string::npos) << p.error;
     EXPECT_EQ(p.error.find('\n'), std::string::npos) << p.error;
   }
+}
+
+// One value applies to every card, a list goes in device order and "-" keeps a card as it is.
+TEST(Options, PerCardSettingsAndTemperatureLimits) {
+  Parsed p = Parse({"--power-limit", "250", "--fan", "60,-,auto", "--temp-stop", "83",
+                    "--no-share-minutes", "0.5"});
+  ASSERT_TRUE(p.ok) << p.error;
+  ASSERT_EQ(p.options.power_limit_w.size(), 1u);
+  EXPECT_EQ(p.options.power_limit_w[0], 250u);
+  ASSERT_EQ(p.options.fan.size(), 3u);
+  EXPECT_EQ(p.options.fan[0]->percent, 60u);
+  EXPECT_FALSE(p.options.fan[0]->automatic);
+  EXPECT_FALSE(p.options.fan[1].has_value());
+  EXPECT_TRUE(p.options.fan[2]->automatic);
+  EXPECT_EQ(p.options.temp_stop_c, 83u);
+  EXPECT_EQ(p.options.temp_start_c, 73u);  // ten below by default
+  EXPECT_DOUBLE_EQ(p.options.no_share_minutes, 0.5);
+  EXPECT_TRUE(p.options.lock_core_mhz.empty());
 }
 
 TEST(Options, TokenFileGivesItsFirstLineTrimmed) {
