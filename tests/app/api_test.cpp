@@ -107,6 +107,7 @@ Kest::ApiSummary SampleSummary() {
   gpu.fan_pct = 40.0;
   gpu.state = "paused";
   gpu.state_reason = "too hot";
+  gpu.intensity = 80;
   Kest::ApiDevice soft;
   soft.id = 0;
   soft.name = "Software device";
@@ -151,11 +152,12 @@ TEST_F(Api, SummaryHasEveryFieldWithItsType) {
         "\"hashrate\":{\"now\":12345678.900,\"avg_60s\":2500.000,\"avg_15m\":950.500}",
         "{\"id\":1,\"name\":\"Card \\\"A\\\"\",\"pci_bus_id\":\"00000000:41:00.0\","
         "\"hashrate\":12000000.000,\"solutions\":30,\"lost_solutions\":6,\"temperature_c\":61.000,"
-        "\"power_w\":215.500,\"fan_pct\":40.000,\"state\":\"paused\",\"state_reason\":\"too hot\"}",
+        "\"power_w\":215.500,\"fan_pct\":40.000,\"state\":\"paused\",\"state_reason\":\"too hot\","
+        "\"intensity\":80}",
         "{\"id\":0,\"name\":\"Software device\",\"pci_bus_id\":null,\"hashrate\":345678.900,"
         "\"solutions\":11,\"lost_solutions\":0,\"temperature_c\":null,\"power_w\":null,\"fan_pct\":"
         "null,"
-        "\"state\":\"mining\",\"state_reason\":null}"}) {
+        "\"state\":\"mining\",\"state_reason\":null,\"intensity\":100}"}) {
     EXPECT_NE(body.find(field), std::string::npos) << field << "\n" << body;
   }
 }
