@@ -7,6 +7,7 @@
 //     without it every card stays at the ambient temperature;
 //   - a power limit within a range, locked core and memory clocks, and fans.
 // Environment:
+// Each nvmlInit_v2 reads the environment again; cards keep their state.
 //   KEST_NVML_STANDIN         comma-separated key=value: ambient, rise, fall (degrees C per
 //                             second of busy or idle time), max, mem_offset (degrees C),
 //                             power_min, power_max, power_default (W), fans (count)
@@ -74,7 +75,7 @@ using BusyFn = int (*)(const char*, unsigned long long*);
 
 struct State {
   std::mutex mu;
-  bool initialised = false;
+  int initialised = 0;  // starts not yet shut down
   Model model;
   Refusals refuse;
   std::string log_path;
@@ -179,7 +180,7 @@ template <class F>
 nvmlReturn_t WithCard(void* device, F&& f) {
   State& s = S();
   std::lock_guard<std::mutex> lock(s.mu);
-  if (!s.initialised) return kUninitialized;
+  if (s.initialised == 0) return kUninitialized;
   Card* c = AsCard(device);
   if (c == nullptr) return kInvalidArgument;
   return f(s, *c);
@@ -192,19 +193,22 @@ nvmlReturn_t WithCard(void* device, F&& f) {
 STANDIN_EXPORT nvmlReturn_t nvmlInit_v2() {
   State& s = S();
   std::lock_guard<std::mutex> lock(s.mu);
-  if (s.initialised) return kSuccess;
+  // Every start reads the environment again, so a test can change the model as it goes.
+  s.model = Model{};
+  s.refuse = Refusals{};
   ReadModel(s.model);
   ReadRefusals(s.refuse);
   if (const char* log = std::getenv("KEST_NVML_STANDIN_LOG")) s.log_path = log;
   s.busy = reinterpret_cast<BusyFn>(dlsym(RTLD_DEFAULT, "kest_swdev_busy_ns"));
-  s.initialised = true;
+  ++s.initialised;
   return kSuccess;
 }
 
 STANDIN_EXPORT nvmlReturn_t nvmlShutdown() {
   State& s = S();
   std::lock_guard<std::mutex> lock(s.mu);
-  s.initialised = false;
+  if (s.initialised == 0) return kUninitialized;
+  --s.initialised;
   return kSuccess;
 }
 
@@ -230,7 +234,7 @@ STANDIN_EXPORT const char* nvmlErrorString(nvmlReturn_t result) {
 STANDIN_EXPORT nvmlReturn_t nvmlDeviceGetHandleByPciBusId_v2(const char* bus_id, void** device) {
   State& s = S();
   std::lock_guard<std::mutex> lock(s.mu);
-  if (!s.initialised) return kUninitialized;
+  if (s.initialised == 0) return kUninitialized;
   if (bus_id == nullptr || device == nullptr) return kInvalidArgument;
   // With the software device present, only its bus ids are cards (matched its way).
   unsigned long long ns = 0;
