@@ -80,6 +80,9 @@ GpuControl::~GpuControl() {
 
 void GpuControl::Apply(const RunOptions& options) {
   if (!AnySetting(options)) return;
+  // A put-back that comes meanwhile (the process ending) waits for this and then sees all.
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (restored_) return;
   WarnExtra(options.power_limit_w, cards_.size(), "--power-limit");
   WarnExtra(options.lock_core_mhz, cards_.size(), "--lock-core-clock");
   WarnExtra(options.lock_mem_mhz, cards_.size(), "--lock-mem-clock");
@@ -185,7 +188,6 @@ void GpuControl::ApplyTo(size_t i, const RunOptions& options) {
       }
     }
   }
-  std::lock_guard<std::mutex> lock(mutex_);
   changed_[i] = std::move(changed);
 }
 
@@ -234,8 +236,13 @@ void GpuControl::CheckTemperatures(uint32_t stop_c, uint32_t start_c, const Paus
     if (!t.core_c && !t.memory_c) {
       if (!unreadable_[i]) {
         unreadable_[i] = true;
-        Printf("Device #%d: no temperature reading; the temperature limit does not watch it\n",
-               card.device);
+        if (paused_[i]) {
+          Printf("Device #%d: no temperature reading; it stays paused until there is one\n",
+                 card.device);
+        } else {
+          Printf("Device #%d: no temperature reading; the temperature limit does not watch it\n",
+                 card.device);
+        }
       }
       continue;
     }
@@ -317,8 +324,8 @@ void StartGpuControl(const RunOptions& options, MinerManCuda& miner, const Devic
   }
   // Lives for the process: the exit hook and the watch thread use it until the very end.
   static GpuControl* const control = new GpuControl(std::move(nvml), std::move(cards));
-  control->Apply(options);
   AddExitHook([] { control->Restore(); });
+  control->Apply(options);
   if (options.temp_stop_c) {
     const uint32_t stop = *options.temp_stop_c;
     const uint32_t start = options.temp_start_c.value_or(stop >= 10 ? stop - 10 : 0);

@@ -44,7 +44,8 @@ class GpuControl {
   GpuControl& operator=(const GpuControl&) = delete;
 
   // Applies the power limit, locked clocks and fan settings of `options`, one console line per
-  // card and setting saying what was set or why not. Remembers what it changed.
+  // card and setting saying what was set or why not. Remembers what it changed. Nothing once
+  // Restore has run; a Restore called meanwhile waits and then puts back all of it.
   void Apply(const RunOptions& options);
 
   // Puts back what Apply changed, one line per card; only the first call does anything. Safe
@@ -67,7 +68,7 @@ class GpuControl {
     bool memory_clock = false;
     std::vector<unsigned> fans;  // fans set to a fixed duty
   };
-  void ApplyTo(size_t i, const RunOptions& options);
+  void ApplyTo(size_t i, const RunOptions& options);  // under mutex_
 
   std::shared_ptr<Nvml> nvml_;
   const std::vector<ControlledCard> cards_;
