@@ -13,6 +13,7 @@
 #include "app/config.h"
 #include "app/console.h"
 #include "app/globals.h"
+#include "app/log_file.h"
 #include "app/monitor.h"
 #include "app/options.h"
 #include "app/process_exit.h"
@@ -85,6 +86,8 @@ int main(int argc, char** argv) {
     return 0;
   }
 
+  // Every console line from here on is also written to the log file.
+  if (options.log_file) Kest::StartLogFile(*options.log_file, uint64_t{options.log_max_mb} << 20);
   Kest::ParseInput(argc, argv);
   if (!Kest::LoadAccountConfig(options.config_file.c_str(), "/etc/hostname", gMinerKey,
                                gMinerPassword, gPoolUrl, gPools, &options)) {
@@ -117,16 +120,14 @@ int main(int argc, char** argv) {
   gPoolApi->StartWatcher();
 
   GlobalMiner = std::make_shared<Kest::MinerManCuda>(gNumDev, gPoolApi, gDeviceConfig, gExitSignal);
-  std::printf("Starting init GPUs \n");
-  std::fflush(stdout);
+  Kest::Print("Starting init GPUs \n");
   if (GlobalMiner->InitGpu()) {
-    std::printf("[PASS]  Inits GPUs!!!\n");
+    Kest::Print("[PASS]  Inits GPUs!!!\n");
   } else {
     // No device can mine. The pool client's threads are running: end without destructors.
-    std::printf("[FAIL]  Inits GPUs!!!\n");
+    Kest::Print("[FAIL]  Inits GPUs!!!\n");
     Kest::EndProcess(Kest::kExitNoUsableDevice);
   }
-  std::fflush(stdout);
   monitoring.Attach(*GlobalMiner);
 
   // The miner ends on 'q', on a signal, or by itself when no device is left mining; in every
