@@ -20,6 +20,7 @@
 #include "app/signals.h"
 #include "app/utils.h"
 #include "app/version.h"
+#include "miner/benchmark.h"
 #include "miner/miner_man.h"
 #include "pool/pool_api.h"
 
@@ -97,6 +98,8 @@ int main(int argc, char** argv) {
   Kest::GetDevInfo(gDeviceConfig);
   gNumDev = static_cast<int32_t>(gDeviceConfig.size());
   Kest::SelectDevices(Kest::kDeviceConfigFile, gNumDev, gDeviceConfig);
+  // --benchmark: no pool; the selected devices mine a job of their own and are measured.
+  if (options.benchmark_s) Finish(Kest::RunBenchmark(options, gNumDev, gDeviceConfig, gExitSignal));
 
   gPoolApi = std::make_shared<Kest::PoolApi>(gMinerKey, gMinerPassword, gExitSignal, gPools);
   Kest::PoolApi::FailoverSettings failover;
