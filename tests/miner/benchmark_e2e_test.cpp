@@ -1,5 +1,6 @@
-// The benchmark: its pass/fail rule and JSON line, then one run of the real binary (software
-// device) that also writes a log file, rotated away by hand and reopened with SIGHUP meanwhile.
+// The benchmark: its pass/fail rule and JSON line, then the real binary (software device): one
+// whole run that also writes a log file, rotated away by hand and reopened with SIGHUP
+// meanwhile, and one ended by SIGTERM during its map build (a second or so).
 #include <gtest/gtest.h>
 
 #include <signal.h>
@@ -173,6 +174,28 @@ TEST(BenchmarkEndToEnd, MeasuresTheSelectedDeviceAndLogsEveryLine) {
   EXPECT_EQ(logged, out);
   EXPECT_NE(ReadAll(log).find(" SIGHUP received: log file "), std::string::npos);
   EXPECT_EQ(ReadAll(log + ".old").find("SIGHUP"), std::string::npos);
+}
+
+// SIGTERM during the map build ends the run at once with the figures so far: nothing was
+// measured, nothing failed.
+TEST(BenchmarkEndToEnd, SigtermDuringTheMapBuildEndsWithTheFiguresSoFar) {
+  e2e::ScratchDir dir;
+  e2e::Subprocess miner({kMiner, "--benchmark", "60", "--json"}, dir.path());
+  ASSERT_TRUE(miner.WaitFor("Device #0: building the tile map...", seconds(30))) << miner.Output();
+  miner.Signal(SIGTERM);
+  ASSERT_EQ(miner.Wait(seconds(20)), 0) << miner.Output();
+  const std::string out = miner.Output();
+  EXPECT_EQ(e2e::Count(out, "SIGTERM received: "), 1) << out;
+  EXPECT_NE(out.find(": 0.0 H/s, map not built, solutions: 0 good, 0 bad (0.0 expected): passed\n"),
+            std::string::npos)
+      << out;
+  EXPECT_NE(out.find("on 1 device(s); solutions: 0 good, 0 bad; ended early: passed\n"),
+            std::string::npos)
+      << out;
+  const ptree json = ParseJson(out.substr(out.rfind("\n{") + 1));
+  EXPECT_EQ(json.get<std::string>("ended_early"), "true");
+  EXPECT_EQ(json.get<double>("seconds"), 0.0);
+  EXPECT_EQ(json.get_child("devices").front().second.get<std::string>("map_build_s"), "null");
 }
 
 }  // namespace
