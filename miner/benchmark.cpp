@@ -123,9 +123,10 @@ void TakeCandidates(Run& run, MinerManCuda& miner) {
   }
 }
 
-// Devices whose worker has ended on its own. Called every pass while the workers run: once the
-// run ends, every worker stops (for the end of the miner).
-void RecordStops(Run& run, MinerManCuda& miner) {
+// Devices whose worker has ended on its own. Called every pass while the workers run; once the
+// exit flag is up every worker stops for the end of the miner, which is no failure.
+void RecordStops(Run& run, MinerManCuda& miner, const std::atomic<bool>& exit_flag) {
+  if (exit_flag.load()) return;
   for (size_t k = 0; k < run.result.devices.size(); ++k) {
     BenchmarkDevice& d = run.result.devices[k];
     cudaGpuContext& ctx = miner.Context(run.context[k]);
@@ -159,22 +160,28 @@ void StartMeasurement(Run& run, MinerManCuda& miner, Clock::time_point now) {
 }
 
 // The pass while the maps are built: times each build; true once every device that has not
-// stopped has its map.
+// stopped has its map (and one has).
 bool MapsBuilt(Run& run, MinerManCuda& miner, Clock::time_point now) {
   bool all = true;
+  bool any = false;
   for (size_t k = 0; k < run.result.devices.size(); ++k) {
     BenchmarkDevice& d = run.result.devices[k];
     cudaGpuContext& ctx = miner.Context(run.context[k]);
     const DeviceState state = ctx.state.load();
-    if (state == DeviceState::kStopped || d.map_build_s >= 0.0) continue;
+    if (d.map_build_s >= 0.0) {
+      any = true;
+      continue;
+    }
+    if (state == DeviceState::kStopped) continue;
     if (state == DeviceState::kBuildingMap) {
       run.seen_building[k] = true;
     } else if (run.seen_building[k] || ctx.hash_count.load() > 0.0) {
       d.map_build_s = SecondsBetween(run.start, now);
     }
     if (d.map_build_s < 0.0) all = false;
+    any = any || d.map_build_s >= 0.0;
   }
-  return all;
+  return all && any;
 }
 
 void PrintRateLine(Run& run, MinerManCuda& miner, Clock::time_point now) {
@@ -347,7 +354,7 @@ int RunBenchmark(const RunOptions& options, int32_t& num_dev,
   const int mined = miner->RunJob(job, [&]() -> uint32_t {
     std::lock_guard<std::mutex> lock(run->mutex);
     const Clock::time_point now = Clock::now();
-    RecordStops(*run, *miner);
+    RecordStops(*run, *miner, exit_flag);
     if (!run->measuring) {
       if (!MapsBuilt(*run, *miner, now)) return kBuildPollMs;
       Printf("Benchmark: every map is built; measuring for %.0f s\n", seconds);
