@@ -18,7 +18,7 @@ namespace Kest {
 
 namespace {
 
-// A line that never ends is written once it is this long, so the kept part stays bounded.
+// A line that never ends is written once it is this long, so what is kept stays bounded.
 constexpr std::size_t kLongestPartialLine = 64 * 1024;
 
 std::string ErrorText(int err) {

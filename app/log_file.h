@@ -37,13 +37,13 @@ class LogFile {
   // Opens the file for appending (created with mode 0644 when missing). False, reported,
   // when it cannot be opened; writes try again.
   bool Open();
-  // Appends `text` (any number of lines, or part of one).
+  // Appends `text` (any number of lines, or a piece of one).
   void Write(const std::string& text);
   // Closes the file and opens the path again, for a file that was moved away (log rotation
   // by another program). False with the reason in `error` when it cannot be opened; that
   // counts as reported, and writes try again.
   bool Reopen(std::string* error);
-  // Writes the part of a line kept so far as a line of its own (at exit).
+  // Writes the unfinished line kept so far as a line of its own (at exit).
   void FlushPartialLine();
 
   const std::string& path() const { return path_; }
@@ -66,7 +66,7 @@ class LogFile {
 
 // The process-wide log file. From StartLogFile on, the text of every Kest::Print and
 // Kest::Printf also goes to PATH; the file's own failures are reported on the console only.
-// Call it once, early in main, before other threads print; a part of a line kept at exit is
+// Call it once, early in main, before other threads print; an unfinished line kept at exit is
 // written when the process ends through EndProcess.
 void StartLogFile(const std::string& path, uint64_t max_bytes);
 // Whether StartLogFile was called.
