@@ -47,8 +47,7 @@ DeviceList ParseDeviceConfig(std::istream& in) {
   int n = 0;
   if (!(in >> n) || n <= 0) return entries;
   if (n > kMaxDeviceEntries) {
-    std::cout << "deviceconfig.txt lists " << n << " devices; only the first " << kMaxDeviceEntries
-              << " are read" << std::endl;
+    Printf("deviceconfig.txt lists %d devices; only the first %d are read\n", n, kMaxDeviceEntries);
     n = kMaxDeviceEntries;
   }
   bool readable = true;
@@ -103,9 +102,10 @@ void SelectFromFile(const char* path, int32_t& num_dev, DeviceList& devices) {
     if (std::any_of(selected.begin(), selected.end(), same_id)) {
       if (std::find(repeated.begin(), repeated.end(), wanted->device_id) == repeated.end()) {
         repeated.push_back(wanted->device_id);
-        std::cout << "Device id " << wanted->device_id
-                  << " is listed more than once in deviceconfig.txt; only its first entry is used"
-                  << std::endl;
+        Printf(
+            "Device id %d is listed more than once in deviceconfig.txt; only its first entry is "
+            "used\n",
+            wanted->device_id);
       }
       continue;
     }
@@ -118,8 +118,7 @@ void SelectFromFile(const char* path, int32_t& num_dev, DeviceList& devices) {
       }
     }
     if (found == nullptr) {
-      std::cout << "Can not find device id: " << wanted->device_id
-                << ". Please check your deviceconfig.txt" << std::endl;
+      Printf("Can not find device id: %d. Please check your deviceconfig.txt\n", wanted->device_id);
       continue;
     }
     wanted->name = found->name;
@@ -129,26 +128,24 @@ void SelectFromFile(const char* path, int32_t& num_dev, DeviceList& devices) {
   devices = std::move(selected);
   num_dev = static_cast<int32_t>(devices.size());
 
-  std::cout << "Base on your deviceconfig.txt file, below devices will be used to mine:"
-            << std::endl;
+  Print("Base on your deviceconfig.txt file, below devices will be used to mine:\n");
   for (const auto& d : devices) {
-    std::cout << d->device_id << " --------- " << d->name << std::endl;
+    Print(std::to_string(d->device_id) + " --------- " + d->name + "\n");
   }
-  std::cout << "If there's any problem, please check your deviceconfig.txt" << std::endl;
-  std::cout << "Remove deviceconfig.txt file to run 100% speed (you may suffer from lag GUI)"
-            << std::endl;
+  Print("If there's any problem, please check your deviceconfig.txt\n");
+  Print("Remove deviceconfig.txt file to run 100% speed (you may suffer from lag GUI)\n");
 }
 
 void SelectAll(int32_t num_dev, DeviceList& devices) {
-  std::cout << "Below devices will be used to mine:" << std::endl;
+  Print("Below devices will be used to mine:\n");
   for (int32_t i = 0; i < num_dev && i < static_cast<int32_t>(devices.size()); ++i) {
     auto& d = devices[static_cast<size_t>(i)];
     if (!d) continue;
     d->intensity = 1.0f;
-    std::cout << d->name << " Intensity: " << 100 << std::endl;
+    Print(d->name + " Intensity: 100\n");
   }
-  std::cout << "Your rig is going to run 100% speed (you may suffer from lag GUI)" << std::endl;
-  std::cout << "If there's anything problem, please check your deviceconfig.txt" << std::endl;
+  Print("Your rig is going to run 100% speed (you may suffer from lag GUI)\n");
+  Print("If there's anything problem, please check your deviceconfig.txt\n");
 }
 
 }  // namespace

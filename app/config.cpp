@@ -18,14 +18,10 @@ const char* const kDefaultPassword = "QXV";
 const char* const kDefaultPoolUrl = "stratum+tcp://localhost:8888";
 
 int ParseInput(int& argc, char** argv) {
-  std::cout << "Varn-PLOMiner"
-            << " ("
-            << "Cuda"
-            << ") v" << kMinerVersion << std::endl;
-  std::cout << "Written by the PLOMiner developers" << std::endl;
-  std::cout << "No developer fee: every share is mined for the key in config.txt" << std::endl;
-  std::cout << std::endl;
-  std::cout << std::endl;
+  Print(std::string("Varn-PLOMiner (Cuda) v") + kMinerVersion + "\n");
+  Print("Written by the PLOMiner developers\n");
+  Print("No developer fee: every share is mined for the key in config.txt\n");
+  Print("\n\n");
   return 0;
 }
 
@@ -37,7 +33,7 @@ void ApplyWorkerName(std::string& key, const char* hostname_path) {
   if (pos == std::string::npos) return;
   const std::string host = GetComputerName(hostname_path);
   key = key.substr(0, pos) + host;
-  std::cout << "WORKER NAME: " << host << std::endl;
+  Print("WORKER NAME: " + host + "\n");
 }
 
 bool ReadConfigFile(const char* path, const char* hostname_path, std::string& key,
@@ -59,27 +55,25 @@ void CreateConfigFile(const char* path, std::string& key, std::string& password,
   pools.push_back(pool_url);
   FILE* file = std::fopen(path, "w");
   if (file == nullptr) {
-    std::cout << "Cannot create " << path << " here; mining with the built-in defaults"
-              << std::endl;
+    Printf("Cannot create %s here; mining with the built-in defaults\n", path);
     return;
   }
   const bool ok =
       std::fprintf(file, "%s\n%s\n%s\n", key.c_str(), password.c_str(), pool_url.c_str()) > 0;
   if (std::fclose(file) != 0 || !ok) {
-    std::cout << "Cannot write " << path << "; mining with the built-in defaults" << std::endl;
+    Printf("Cannot write %s; mining with the built-in defaults\n", path);
   }
 }
 
 void PrintSummary(const std::string& key, const std::string& password, const std::string& pool_url,
                   const std::vector<std::string>& pools) {
-  std::cout << "Your mining information: " << std::endl;
-  std::printf("Usr: %s \n", key.c_str());
-  std::printf("Pwd: %s \n", password.c_str());
-  std::printf("Main Pool: %s \n", pool_url.c_str());
-  std::printf("AltPools:\n");
-  std::fflush(stdout);
+  Print("Your mining information: \n");
+  Printf("Usr: %s \n", key.c_str());
+  Printf("Pwd: %s \n", password.c_str());
+  Printf("Main Pool: %s \n", pool_url.c_str());
+  Print("AltPools:\n");
   for (size_t i = 0; i < pools.size(); ++i) {
-    std::cout << (i + 1) << "/ " << pools[i] << std::endl;
+    Print(std::to_string(i + 1) + "/ " + pools[i] + "\n");
   }
 }
 

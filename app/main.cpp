@@ -13,6 +13,7 @@
 #include "app/config.h"
 #include "app/console.h"
 #include "app/globals.h"
+#include "app/log_file.h"
 #include "app/monitor.h"
 #include "app/options.h"
 #include "app/process_exit.h"
@@ -20,6 +21,7 @@
 #include "app/utils.h"
 #include "app/version.h"
 #include "miner/gpu_control.h"
+#include "miner/benchmark.h"
 #include "miner/miner_man.h"
 #include "pool/pool_api.h"
 
@@ -86,6 +88,8 @@ int main(int argc, char** argv) {
     return 0;
   }
 
+  // Every console line from here on is also written to the log file.
+  if (options.log_file) Kest::StartLogFile(*options.log_file, uint64_t{options.log_max_mb} << 20);
   Kest::ParseInput(argc, argv);
   if (!Kest::LoadAccountConfig(options.config_file.c_str(), "/etc/hostname", gMinerKey,
                                gMinerPassword, gPoolUrl, gPools, &options)) {
@@ -95,6 +99,15 @@ int main(int argc, char** argv) {
   Kest::GetDevInfo(gDeviceConfig);
   gNumDev = static_cast<int32_t>(gDeviceConfig.size());
   Kest::SelectDevices(Kest::kDeviceConfigFile, gNumDev, gDeviceConfig);
+  // --benchmark: no pool; the selected devices mine a job of their own and are measured, with
+  // the same GPU settings and temperature limit as a normal run.
+  if (options.benchmark_s) {
+    const std::shared_ptr<Kest::Nvml> nvml = Kest::ManagementLibraryFor(options);
+    Finish(Kest::RunBenchmark(options, gNumDev, gDeviceConfig, gExitSignal,
+                              [&](Kest::MinerManCuda& miner) {
+                                Kest::StartGpuControl(options, miner, gDeviceConfig, nvml);
+                              }));
+  }
 
   gPoolApi = std::make_shared<Kest::PoolApi>(gMinerKey, gMinerPassword, gExitSignal, gPools);
   Kest::PoolApi::FailoverSettings failover;
@@ -119,16 +132,14 @@ int main(int argc, char** argv) {
   gPoolApi->StartWatcher();
 
   GlobalMiner = std::make_shared<Kest::MinerManCuda>(gNumDev, gPoolApi, gDeviceConfig, gExitSignal);
-  std::printf("Starting init GPUs \n");
-  std::fflush(stdout);
+  Kest::Print("Starting init GPUs \n");
   if (GlobalMiner->InitGpu()) {
-    std::printf("[PASS]  Inits GPUs!!!\n");
+    Kest::Print("[PASS]  Inits GPUs!!!\n");
   } else {
     // No device can mine. The pool client's threads are running: end without destructors.
-    std::printf("[FAIL]  Inits GPUs!!!\n");
+    Kest::Print("[FAIL]  Inits GPUs!!!\n");
     Kest::EndProcess(Kest::kExitNoUsableDevice);
   }
-  std::fflush(stdout);
   monitoring.Attach(*GlobalMiner);
   // Intensities, GPU settings (put back at exit) and the temperature limit.
   Kest::StartGpuControl(options, *GlobalMiner, gDeviceConfig, nvml);

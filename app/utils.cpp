@@ -1,5 +1,6 @@
 #include "app/utils.h"
 
+#include "app/log_file.h"
 #include "app/records.h"
 
 #include <algorithm>
@@ -304,9 +305,13 @@ void Printf(const char* format, ...) {
 }
 
 void Print(const std::string& text) {
-  // One stdio call holds the stream's lock for the whole text.
+  // One lock over the console and the log file, so the file holds the lines in the console's
+  // order. Never destroyed: threads may print while the process ends.
+  static std::mutex* const console_mutex = new std::mutex;
+  std::lock_guard<std::mutex> lock(*console_mutex);
   std::fwrite(text.data(), 1, text.size(), stdout);
   std::fflush(stdout);
+  WriteToLogFile(text);
 }
 
 void mySleep(uint32_t ms) {

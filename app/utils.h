@@ -43,7 +43,8 @@ std::string JsonEscape(const std::string& text);
 // Formats like printf and writes the whole text to standard output in one write, then flushes,
 // so lines printed by different threads never interleave mid-line.
 void Printf(const char* format, ...) __attribute__((format(printf, 1, 2)));
-// Writes `text` to standard output in one write and flushes.
+// Writes `text` to standard output in one write and flushes; with a log file (app/log_file.h)
+// the same text goes there too, under the same lock.
 void Print(const std::string& text);
 
 // Text from outside (a pool's messages) made safe to print: C0 control characters, DEL, C1

@@ -235,7 +235,7 @@ void MinerManCuda::CheckAnnounced(cudaGpuContext& ctx, const Announcement& a, ui
   }
   if (a.generation != generation) {
     // Found for a job that has been replaced: checking them against this one would only fail.
-    pool->CountStaleShares(r.found_count - consumed);
+    if (pool) pool->CountStaleShares(r.found_count - consumed);
     return;
   }
 
@@ -291,15 +291,24 @@ void MinerManCuda::CheckAnnounced(cudaGpuContext& ctx, const Announcement& a, ui
     Print(line);
 
     if (peach(&candidate, difficulty, nullptr) == 0) {
+      ctx.solutions.fetch_add(1);
+      if (solution_sink) {
+        Print("CPU check passed\n");
+        solution_sink(ctx.device, true);
+        continue;
+      }
       Print("Submitting shares\n");
       HostOutput out;
       std::memcpy(out.phash, candidate.phash, sizeof(out.phash));
       std::memcpy(out.nonce, candidate.nonce, sizeof(out.nonce));
-      ctx.solutions.fetch_add(1);
       pool->SubmitWork(out);
     } else {
       Print("CPU failed check\n");
-      pool->CountFailedShare();
+      if (solution_sink) {
+        solution_sink(ctx.device, false);
+      } else {
+        pool->CountFailedShare();
+      }
     }
   }
   if (lost > 0) {
@@ -358,7 +367,7 @@ float MinerManCuda::ReportHashRate() {
   last_sample_ns = now;
   float total = 0.0f;
   Print(HashRateLine(rates, &total));
-  pool->UpdateHR(total);
+  if (pool) pool->UpdateHR(total);
   return total;
 }
 
@@ -430,12 +439,7 @@ int MinerManCuda::Run() {
     EndProcess(1);
   }
 
-  for (size_t i = 0; i < contexts.size(); ++i) {
-    if (contexts[i].map == nullptr) continue;  // reported by InitGpu
-    workers.emplace_back(cudakernelStratum, std::ref(contexts[i]), std::ref(job_flags[i]),
-                         std::ref(exit_flag));
-  }
-
+  StartWorkers();
   last_sample_ns = SteadyNanos();  // the first rate sample covers the time from here
   std::vector<uint32_t> consumed(contexts.size(), 0);
   std::srand(static_cast<unsigned>(std::time(nullptr)));
@@ -464,6 +468,19 @@ int MinerManCuda::Run() {
     }
     mySleep(kPassMs);
   }
+  JoinWorkers(consumed);
+  return status;
+}
+
+void MinerManCuda::StartWorkers() {
+  for (size_t i = 0; i < contexts.size(); ++i) {
+    if (contexts[i].map == nullptr) continue;  // reported by InitGpu
+    workers.emplace_back(cudakernelStratum, std::ref(contexts[i]), std::ref(job_flags[i]),
+                         std::ref(exit_flag));
+  }
+}
+
+void MinerManCuda::JoinWorkers(std::vector<uint32_t>& consumed) {
   // Each worker finishes its current launch and sees the flag.
   for (auto& w : workers) w.join();
   workers.clear();
@@ -471,6 +488,29 @@ int MinerManCuda::Run() {
   for (size_t j = 0; j < contexts.size(); ++j) {
     if (contexts[j].map != nullptr) ProcessSolutions(static_cast<int32_t>(j), consumed[j]);
   }
+}
+
+int MinerManCuda::RunJob(const work& job, const std::function<uint32_t()>& pass) {
+  DistributeJob(job);
+  SetAllJobFlags(kJobNew);
+  StartWorkers();
+  std::vector<uint32_t> consumed(contexts.size(), 0);
+  int status = 0;
+  while (!exit_flag.load()) {
+    for (size_t j = 0; j < contexts.size(); ++j) {
+      if (contexts[j].map != nullptr) ProcessSolutions(static_cast<int32_t>(j), consumed[j]);
+    }
+    const uint32_t next_ms = pass();
+    if (next_ms == 0) break;
+    if (!AnyDeviceLeft()) {
+      Print("No device is left mining; ending the miner\n");
+      status = kExitNoUsableDevice;
+      break;
+    }
+    mySleep(next_ms);
+  }
+  exit_flag.store(true);
+  JoinWorkers(consumed);
   return status;
 }
 

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -83,6 +84,20 @@ class MinerManCuda {
   // and returns kExitNoUsableDevice; otherwise it returns 0.
   int Run();
 
+  // Mines `job` (its trailer decoded, a difficulty of 1..255) without a pool: distributes it,
+  // starts the device workers and, each pass, re-checks what they announced (handed to the
+  // solution sink) and calls `pass`, which returns the milliseconds until the next pass, 0 to
+  // end the run. It also ends on the exit flag, and like Run when no device is left mining.
+  // Then it raises the exit flag, joins the workers and makes one last pass over what they
+  // announced. Returns 0, or kExitNoUsableDevice as Run.
+  int RunJob(const work& job, const std::function<uint32_t()>& pass);
+
+  // Where re-checked candidates go instead of the pool: `sink` gets the CUDA device number and
+  // whether the candidate passed ("CPU check passed" / "CPU failed check" on the console).
+  // Called on the manager thread; set before Run or RunJob.
+  using SolutionSink = std::function<void(int32_t device, bool good)>;
+  void SetSolutionSink(SolutionSink sink) { solution_sink = std::move(sink); }
+
   // Writes a job (its trailer already decoded) into every device context. A job that differs
   // from the one in force in its trailer or difficulty gets the next generation; the same job
   // sent again keeps its generation. Called with every worker held (or none running).
@@ -125,11 +140,17 @@ class MinerManCuda {
   // up to found_count - 1; drops them as stale when the announcement's job was replaced.
   void CheckAnnounced(cudaGpuContext& ctx, const Announcement& a, uint32_t consumed);
   void SetAllJobFlags(int32_t value);
+  // One worker thread per set-up device.
+  void StartWorkers();
+  // Joins the workers (each finishes its current launch once the exit flag is set) and makes
+  // the last pass over what they announced.
+  void JoinWorkers(std::vector<uint32_t>& consumed);
 
   std::vector<std::shared_ptr<CudaDevConfig>> devices;
   int32_t gpu_count;
   std::atomic<bool>& exit_flag;
-  std::shared_ptr<PoolApi> pool;
+  std::shared_ptr<PoolApi> pool;  // null for RunJob
+  SolutionSink solution_sink;
   std::vector<cudaGpuContext> contexts;
   std::vector<std::atomic<int32_t>> job_flags;
   work job{};

@@ -36,15 +36,17 @@ targets=("$@")
 out=build-fuzz
 mkdir -p "$out"
 swdev=(gpu/softdevice/config.cpp gpu/softdevice/launch.cpp gpu/softdevice/runtime.cpp)
+# The text utilities with the console's log file and the process end they use.
+utils=(app/utils.cpp app/log_file.cpp app/process_exit.cpp)
 
 sources() {
   case $1 in
-    stratum_fuzz) echo tools/fuzz/stratum_fuzz.cpp pool/stratum_parser.cpp app/utils.cpp ;;
-    job_fuzz) echo tools/fuzz/job_fuzz.cpp app/utils.cpp ;;
-    address_fuzz) echo tools/fuzz/address_fuzz.cpp app/pool_address.cpp app/utils.cpp ;;
-    getwork_fuzz) echo tools/fuzz/getwork_fuzz.cpp pool/getwork_answer.cpp app/utils.cpp ;;
+    stratum_fuzz) echo tools/fuzz/stratum_fuzz.cpp pool/stratum_parser.cpp ${utils[*]} ;;
+    job_fuzz) echo tools/fuzz/job_fuzz.cpp ${utils[*]} ;;
+    address_fuzz) echo tools/fuzz/address_fuzz.cpp app/pool_address.cpp ${utils[*]} ;;
+    getwork_fuzz) echo tools/fuzz/getwork_fuzz.cpp pool/getwork_answer.cpp ${utils[*]} ;;
     config_fuzz | deviceconfig_fuzz)
-      echo "tools/fuzz/$1.cpp app/config.cpp app/pool_address.cpp app/CudaUtils.cpp app/process_exit.cpp app/utils.cpp ${swdev[*]}" ;;
+      echo "tools/fuzz/$1.cpp app/config.cpp app/pool_address.cpp app/CudaUtils.cpp ${utils[*]} ${swdev[*]}" ;;
     *) return 1 ;;
   esac
 }

@@ -30,9 +30,10 @@ TEST(Console, QuitEndsTheMinerWhileNoPoolAnswers) {
   EXPECT_LT(std::chrono::steady_clock::now() - start, milliseconds(1500));
 }
 
-// A service manager's SIGTERM (or Ctrl-C) ends the miner as 'q' does: status 0, one line.
+// A service manager's SIGTERM (or Ctrl-C) ends the miner as 'q' does: status 0, one line. So
+// does SIGHUP (a closed terminal) when there is no log file to reopen.
 TEST(Console, SigtermAndSigintEndTheMinerLikeQuit) {
-  for (const int sig : {SIGTERM, SIGINT}) {
+  for (const int sig : {SIGTERM, SIGINT, SIGHUP}) {
     e2e::ScratchDir dir;
     dir.WriteFile("config.txt", "0xkey pw stratum+tcp://127.0.0.1:1\n");
     e2e::Subprocess miner({PLOMINER_PATH}, dir.path());
@@ -40,7 +41,10 @@ TEST(Console, SigtermAndSigintEndTheMinerLikeQuit) {
     std::this_thread::sleep_for(milliseconds(1500));
     miner.Signal(sig);
     EXPECT_EQ(miner.Wait(seconds(5)), 0) << miner.Output();
-    const std::string line = std::string(sig == SIGTERM ? "SIGTERM" : "SIGINT") + " received: ";
+    const std::string line = std::string(sig == SIGTERM  ? "SIGTERM"
+                                         : sig == SIGINT ? "SIGINT"
+                                                         : "SIGHUP") +
+                             " received: ";
     EXPECT_EQ(e2e::Count(miner.Output(), line), 1) << miner.Output();
   }
 }
