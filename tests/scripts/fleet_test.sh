@@ -150,7 +150,7 @@ wait_for 30 curl -sf -o /dev/null "http://127.0.0.1:$prom_port/-/ready" || fatal
 mining() {
   summary >now.json && jq -e '.shares.submitted >= 1 and .devices[0].hashrate > 0' now.json >/dev/null
 }
-wait_for 180 mining || fatal "no share and hash rate within 180 s of the start ($(elapsed) s in all)"
+wait_for 360 mining || fatal "no share and hash rate within 360 s of the start ($(elapsed) s in all)"
 echo "  (mining, first share confirmed, after $(elapsed) s)"
 
 # --- /metrics through promtool --------------------------------------------------------------
