@@ -21,6 +21,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "app/metrics.h"
 #include "app/utils.h"
 
 namespace Kest {
@@ -34,6 +35,7 @@ namespace {
 
 constexpr std::size_t kBodyLimit = 1024;  // GET requests carry no body
 constexpr const char kSummaryPath[] = "/api/v1/summary";
+constexpr const char kMetricsPath[] = "/metrics";
 constexpr std::chrono::milliseconds kAcceptRetryMin{100};
 constexpr std::chrono::milliseconds kAcceptRetryMax{1000};
 
@@ -288,6 +290,14 @@ class ApiServer::Impl {
         return res;
       }
       json(http::status::ok, std::move(body));
+    } else if (path == kMetricsPath) {
+      try {
+        res.body() = MetricsText(source_());
+        res.result(http::status::ok);
+        res.set(http::field::content_type, kMetricsContentType);
+      } catch (const std::exception&) {
+        json(http::status::internal_server_error, ErrorJson("summary unavailable"));
+      }
     } else {
       json(http::status::not_found, ErrorJson("not found"));
     }

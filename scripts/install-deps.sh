@@ -10,6 +10,9 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-dev
   chromium curl
+  # the fleet tests: promtool and a Prometheus server, jq (as the HiveOS stats script uses it),
+  # systemd-analyze for the service unit
+  prometheus jq systemd
 )
 
 missing=()
