@@ -104,7 +104,7 @@ int main(int argc, char** argv) {
   gPoolApi->Configure(failover);
   // Monitoring: the API answers from now on (devices are listed once set up).
   Kest::Monitoring monitoring;
-  if (!monitoring.Start(options, gPoolApi)) Finish(Kest::kExitBadCommandLine);
+  if (!monitoring.Start(options, gPoolApi, gExitSignal)) Finish(Kest::kExitBadCommandLine);
   // The keyboard works from the first moment: 'q' also ends the wait for a pool. gPoolApi is
   // set before the thread starts and never replaced, so the thread may read it.
   gKeyreceiverThread = new std::thread(KeyReceiver);
@@ -134,5 +134,5 @@ int main(int argc, char** argv) {
   std::atomic<int> status{0};
   gMinerThread = new std::thread([&status] { status.store(GlobalMiner->Run()); });
   gMinerThread->join();
-  Finish(status.load());
+  Finish(monitoring.ExitStatus(status.load()));
 }
