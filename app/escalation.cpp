@@ -30,24 +30,25 @@ std::string RateText(double hps) {
 NoShareCheck::NoShareCheck(double minutes) : limit_s_(minutes * kSecondsPerMinute) {}
 
 bool NoShareCheck::Observe(const NoShareSample& s) {
-  const int64_t level = static_cast<int64_t>(s.submitted) - static_cast<int64_t>(s.pool_errors);
+  // The shares confirmed by the previous sample less the error replies counted by now: a
+  // share's error reply has had a whole step to be counted.
+  const int64_t level = static_cast<int64_t>(submitted_) - static_cast<int64_t>(s.pool_errors);
+  submitted_ = s.submitted;
   if (!started_) {
     started_ = true;
     last_t_ = quiet_since_ = s.t_s;
-    level_ = settled_ = level;
+    level_ = static_cast<int64_t>(s.submitted) - static_cast<int64_t>(s.pool_errors);
     return false;
   }
   const double dt = std::max(0.0, s.t_s - last_t_);
   last_t_ = s.t_s;
-  const int64_t settled = std::min(level, level_);
-  level_ = level;
-  if (settled > settled_) {  // an accepted share
-    settled_ = settled;
+  const bool accepted = level > level_;
+  level_ = level;  // an error reply to something other than a share lowers it
+  if (accepted) {
     quiet_since_ = s.t_s;
     expected_ = 0.0;
     return false;
   }
-  settled_ = settled;  // an error reply for no share lowers it
   if (s.difficulty > 0 && s.rate_hps > 0.0 && std::isfinite(s.rate_hps)) {
     expected_ += s.rate_hps * dt * std::ldexp(1.0, -static_cast<int>(std::min(s.difficulty, 255u)));
   }

@@ -22,13 +22,13 @@ struct NoShareSample {
   uint32_t difficulty = 0;   // of the job in force (0: none yet)
 };
 
-// The decision, driven by samples in time order. A share counts as accepted when the
-// confirmed shares outnumber the error replies by more than before (a pool cannot tie an error
-// reply to its share, so each error reply cancels one confirmed share), and only when that
-// lasts into the next sample: a share is confirmed by the bytes that carry its own error reply
-// a moment before the reply is counted. Shares are expected from the rate and the difficulty
-// in force over each time between two samples (a candidate is a share with probability
-// 2^-difficulty): time paused, or before the first job, counts nothing.
+// The decision, driven by samples in time order. A share counts as accepted when the shares
+// confirmed by the previous sample outnumber the error replies counted by this one by more
+// than a sample before: an error reply cannot be tied to its share, so each one cancels one
+// confirmed share, and a share is confirmed by the very bytes that carry its error reply a
+// moment before the reply is counted, so its reply gets a whole step to arrive. Shares are expected
+// from the rate and the difficulty in force over each time between two samples (a candidate is a
+// share with probability 2^-difficulty): time paused, or before the first job, counts nothing.
 class NoShareCheck {
  public:
   static constexpr double kExpectedShares = 10.0;
@@ -51,8 +51,8 @@ class NoShareCheck {
   double last_t_ = 0.0;
   double quiet_since_ = 0.0;  // time of the last accepted share, or of the first sample
   double expected_ = 0.0;     // shares expected since then
-  int64_t level_ = 0;         // confirmed shares less error replies, at the last sample
-  int64_t settled_ = 0;       // the lower of the last two levels
+  uint64_t submitted_ = 0;    // confirmed shares at the last sample
+  int64_t level_ = 0;         // confirmed shares of the sample before less error replies
 };
 
 // Runs the check on a thread of its own, sampling `source` about once a second (more often

@@ -128,11 +128,8 @@ void Monitoring::Attach(MinerManCuda& miner) {
         [pool, watched] {
           NoShareSample s;
           const ShareCounters& shares = pool->Shares();
-          // Errors first: a share is confirmed before its error reply is counted, so in this
-          // order a sample can only see a share whose error is still to come (which the check
-          // waits out), never an error whose share it has not seen confirmed.
-          s.pool_errors = shares.pool_errors.load();
           s.submitted = shares.submitted.load();
+          s.pool_errors = shares.pool_errors.load();
           const MinerStatus st = watched->Status();
           s.rate_hps = st.hashrate_now;
           s.difficulty = static_cast<uint32_t>(st.difficulty);
