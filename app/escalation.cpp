@@ -30,20 +30,23 @@ std::string RateText(double hps) {
 NoShareCheck::NoShareCheck(double minutes) : limit_s_(minutes * kSecondsPerMinute) {}
 
 bool NoShareCheck::Observe(const NoShareSample& s) {
-  // The shares confirmed by the previous sample less the error replies counted by now: a
-  // share's error reply has had a whole step to be counted.
-  const int64_t level = static_cast<int64_t>(submitted_) - static_cast<int64_t>(s.pool_errors);
-  submitted_ = s.submitted;
+  const int64_t level = static_cast<int64_t>(s.submitted) - static_cast<int64_t>(s.pool_errors);
+  for (std::size_t i = kLevels - 1; i > 0; --i) levels_[i] = levels_[i - 1];
+  levels_[0] = level;
   if (!started_) {
     started_ = true;
     last_t_ = quiet_since_ = s.t_s;
-    level_ = static_cast<int64_t>(s.submitted) - static_cast<int64_t>(s.pool_errors);
+    levels_.fill(level);
+    settled_ = level;
     return false;
   }
   const double dt = std::max(0.0, s.t_s - last_t_);
   last_t_ = s.t_s;
-  const bool accepted = level > level_;
-  level_ = level;  // an error reply to something other than a share lowers it
+  // The lowest of the last levels: a share confirmed whose error reply is still on its way
+  // raises one level or two, never all of them.
+  const int64_t settled = *std::min_element(levels_.begin(), levels_.end());
+  const bool accepted = settled > settled_;
+  settled_ = settled;  // an error reply to something other than a share lowers it
   if (accepted) {
     quiet_since_ = s.t_s;
     expected_ = 0.0;

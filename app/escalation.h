@@ -3,6 +3,7 @@
 // with status 5 so that whatever supervises it (a restart, an alert) can act.
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -22,13 +23,15 @@ struct NoShareSample {
   uint32_t difficulty = 0;   // of the job in force (0: none yet)
 };
 
-// The decision, driven by samples in time order. A share counts as accepted when the shares
-// confirmed by the previous sample outnumber the error replies counted by this one by more
-// than a sample before: an error reply cannot be tied to its share, so each one cancels one
-// confirmed share, and a share is confirmed by the very bytes that carry its error reply a
-// moment before the reply is counted, so its reply gets a whole step to arrive. Shares are expected
-// from the rate and the difficulty in force over each time between two samples (a candidate is a
-// share with probability 2^-difficulty): time paused, or before the first job, counts nothing.
+// The decision, driven by samples in time order. A share counts as accepted when the
+// confirmed shares outnumber the error replies by more than before (an error reply cannot be
+// tied to its share, so each one cancels one confirmed share; an error reply to anything else
+// lowers the count, and the next accepted share raises it again). The bytes that carry a
+// share's error reply, or a reply to the share before it, confirm it a moment before its error
+// is counted, so the count taken is the lowest of the last three samples: such a share raises
+// one sample or two, never all three. Shares are expected from the rate and the difficulty in
+// force over each time between two samples (a candidate is a share with probability
+// 2^-difficulty): time paused, or before the first job, counts nothing.
 class NoShareCheck {
  public:
   static constexpr double kExpectedShares = 10.0;
@@ -51,8 +54,9 @@ class NoShareCheck {
   double last_t_ = 0.0;
   double quiet_since_ = 0.0;  // time of the last accepted share, or of the first sample
   double expected_ = 0.0;     // shares expected since then
-  uint64_t submitted_ = 0;    // confirmed shares at the last sample
-  int64_t level_ = 0;         // confirmed shares of the sample before less error replies
+  static constexpr std::size_t kLevels = 3;
+  std::array<int64_t, kLevels> levels_{};  // confirmed shares less error replies, newest first
+  int64_t settled_ = 0;                    // the lowest of them at the last sample
 };
 
 // Runs the check on a thread of its own, sampling `source` about once a second (more often

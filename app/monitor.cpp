@@ -128,8 +128,13 @@ void Monitoring::Attach(MinerManCuda& miner) {
         [pool, watched] {
           NoShareSample s;
           const ShareCounters& shares = pool->Shares();
-          s.submitted = shares.submitted.load();
-          s.pool_errors = shares.pool_errors.load();
+          // The errors before and after: a sample during which an error reply was counted
+          // is taken again, so the two counters belong to one moment.
+          for (int tries = 0; tries < 3; ++tries) {
+            s.pool_errors = shares.pool_errors.load();
+            s.submitted = shares.submitted.load();
+            if (shares.pool_errors.load() == s.pool_errors) break;
+          }
           const MinerStatus st = watched->Status();
           s.rate_hps = st.hashrate_now;
           s.difficulty = static_cast<uint32_t>(st.difficulty);

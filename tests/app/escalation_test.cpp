@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <string>
 
@@ -36,16 +37,21 @@ double SharesPerSecond(const NoShareSample& s) {
 }
 
 // A pool that answers every share with an error: the confirmed shares never outnumber the
-// error replies, so the miner ends once the limit has passed, not before.
+// error replies, so the miner ends once the limit has passed, not before. Samples often fall
+// between a share's confirmation and its error reply, or after a burst confirmed by one reply.
 TEST(NoShareCheck, RefusedSharesEndTheMinerAtTheLimit) {
   Rig rig(1.0);
   rig.now.difficulty = 8;
   rig.now.rate_hps = 256.0;  // one share a second expected
   EXPECT_FALSE(rig.check.Observe(rig.now));
   for (int s = 1; s < 60; ++s) {
-    ++rig.now.submitted;  // confirmed by the bytes of its own error reply ...
+    const int burst = s % 3 == 0 ? 0 : s % 3;  // 1, 2, 0, 1, 2, 0 ... confirmed ahead
+    rig.now.submitted = rig.now.pool_errors + static_cast<uint64_t>(burst);
     EXPECT_FALSE(rig.Tick()) << s;
-    ++rig.now.pool_errors;  // ... which is counted a moment later
+    rig.now.pool_errors += static_cast<uint64_t>(burst) + (burst == 0 ? 1 : 0);
+    rig.now.submitted = std::max(rig.now.submitted, rig.now.pool_errors);
+    rig.now.submitted += static_cast<uint64_t>(s % 4);  // settled whole between two samples
+    rig.now.pool_errors += static_cast<uint64_t>(s % 4);
   }
   EXPECT_TRUE(rig.Tick());
   EXPECT_DOUBLE_EQ(rig.check.QuietSeconds(), 60.0);
@@ -73,7 +79,8 @@ TEST(NoShareCheck, TenExpectedSharesAndAnAcceptedOneRestarts) {
   rig.RunUntilFired(50.0);
   ++rig.now.submitted;  // accepted: no error reply follows
   EXPECT_FALSE(rig.Tick());
-  EXPECT_FALSE(rig.Tick());  // seen on the second sample: the share is counted here
+  EXPECT_FALSE(rig.Tick());
+  EXPECT_FALSE(rig.Tick());  // seen in three samples: the share is counted here
   const double accepted_at = rig.now.t_s;
   EXPECT_DOUBLE_EQ(rig.check.Expected(), 0.0);
   EXPECT_DOUBLE_EQ(rig.RunUntilFired(1000.0), accepted_at + 60.0);
@@ -103,6 +110,7 @@ TEST(NoShareCheck, PausedAndJoblessTimeExpectNothing) {
   ++other.now.pool_errors;  // an error reply to a hash-rate report, say
   other.RunUntilFired(25.0);
   ++other.now.submitted;  // back to the level before: an accepted share all the same
+  other.Tick();
   other.Tick();
   other.Tick();
   EXPECT_DOUBLE_EQ(other.check.QuietSeconds(), 0.0);
