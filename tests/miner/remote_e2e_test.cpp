@@ -64,6 +64,12 @@ int Status(const std::string& res) {
   return res.size() > 12 ? std::atoi(res.c_str() + 9) : 0;
 }
 
+// The end of a long output, for failure messages.
+std::string Tail(const std::string& out) {
+  constexpr std::size_t kShown = 4000;
+  return out.size() <= kShown ? out : "..." + out.substr(out.size() - kShown);
+}
+
 // Submits the pool has answered, either way.
 int Answered(e2e::Subprocess& pool) {
   const std::string out = pool.Output();
@@ -80,14 +86,15 @@ TEST(RemoteEndToEnd, NoAcceptedShareEndsTheMinerWithStatus5) {
   ASSERT_FALSE(port.empty());
   dir.WriteFile("config.txt", "key pw stratum+tcp://127.0.0.1:" + port + "\n");
   e2e::Subprocess miner({kMiner, "--no-share-minutes", "0.05"}, dir.path());
-  EXPECT_EQ(miner.Wait(seconds(300)), 5) << miner.Output();
+  EXPECT_EQ(miner.Wait(seconds(300)), 5) << Tail(miner.Output());
   const std::string out = miner.Output();
-  EXPECT_EQ(e2e::Count(out, "No share accepted for "), 1) << out;
-  EXPECT_NE(out.find(" were expected ("), std::string::npos) << out;
-  EXPECT_NE(out.find(" at difficulty 9): ending the miner (status 5)\n"), std::string::npos) << out;
+  EXPECT_EQ(e2e::Count(out, "No share accepted for "), 1) << Tail(out);
+  EXPECT_NE(out.find(" were expected ("), std::string::npos) << Tail(out);
+  EXPECT_NE(out.find(" at difficulty 9): ending the miner (status 5)\n"), std::string::npos)
+      << Tail(out);
   const std::string pool_out = pool->Output();
-  EXPECT_GE(e2e::Count(pool_out, "share rejected: share refused"), 1) << pool_out;
-  EXPECT_EQ(e2e::Count(pool_out, "share accepted"), 0) << pool_out;
+  EXPECT_GE(e2e::Count(pool_out, "share rejected: share refused"), 1) << Tail(pool_out);
+  EXPECT_EQ(e2e::Count(pool_out, "share accepted"), 0) << Tail(pool_out);
 }
 
 // Pause over HTTP: the pool sees no new share while the card is paused, and shares again after
@@ -102,11 +109,11 @@ TEST(RemoteEndToEnd, PauseResumeAndQuitOverHttp) {
   const int api = FreePort();
   e2e::Subprocess miner(
       {kMiner, "--api-bind", std::to_string(api), "--api-token-file", "token.txt"}, dir.path());
-  ASSERT_TRUE(miner.WaitFor("API listening on ", seconds(10))) << miner.Output();
+  ASSERT_TRUE(miner.WaitFor("API listening on ", seconds(10))) << Tail(miner.Output());
   EXPECT_EQ(Status(Http(api, "POST", "/api/v1/quit")), 401);  // no token: nothing happens
 
-  ASSERT_TRUE(miner.WaitFor("tile map built", seconds(240))) << miner.Output();
-  ASSERT_TRUE(pool->WaitFor("share accepted", seconds(120), 2)) << pool->Output();
+  ASSERT_TRUE(miner.WaitFor("tile map built", seconds(240))) << Tail(miner.Output());
+  ASSERT_TRUE(pool->WaitFor("share accepted", seconds(120), 2)) << Tail(pool->Output());
   const std::string paused = Http(api, "POST", "/api/v1/devices/0/pause", kAuth);
   EXPECT_EQ(Status(paused), 200) << paused;
   EXPECT_NE(paused.find("{\"id\":0,"), std::string::npos) << paused;
@@ -117,7 +124,7 @@ TEST(RemoteEndToEnd, PauseResumeAndQuitOverHttp) {
   std::this_thread::sleep_for(seconds(2));
   const int before = Answered(*pool);
   std::this_thread::sleep_for(seconds(5));
-  EXPECT_EQ(Answered(*pool), before) << pool->Output();
+  EXPECT_EQ(Answered(*pool), before) << Tail(pool->Output());
   const std::string summary = Http(api, "GET", "/api/v1/summary", kAuth);
   EXPECT_NE(summary.find("\"hashrate\":0.000,"), std::string::npos) << summary;
 
@@ -125,15 +132,15 @@ TEST(RemoteEndToEnd, PauseResumeAndQuitOverHttp) {
   EXPECT_EQ(Status(resumed), 200) << resumed;
   EXPECT_NE(resumed.find("\"state\":\"mining\",\"state_reason\":null}"), std::string::npos)
       << resumed;
-  EXPECT_TRUE(pool->WaitFor("share accepted", seconds(120), before + 1)) << pool->Output();
+  EXPECT_TRUE(pool->WaitFor("share accepted", seconds(120), before + 1)) << Tail(pool->Output());
 
   const std::string quit = Http(api, "POST", "/api/v1/quit", kAuth);
   EXPECT_EQ(Status(quit), 200) << quit;
   EXPECT_NE(quit.find("{\"quitting\":true}"), std::string::npos) << quit;
-  EXPECT_EQ(miner.Wait(seconds(30)), 0) << miner.Output();
+  EXPECT_EQ(miner.Wait(seconds(30)), 0) << Tail(miner.Output());
   const std::string out = miner.Output();
-  EXPECT_EQ(e2e::Count(out, "API: quit requested by 127.0.0.1\n"), 1) << out;
-  EXPECT_EQ(e2e::Count(out, "API: device #0 resumed by 127.0.0.1\n"), 1) << out;
+  EXPECT_EQ(e2e::Count(out, "API: quit requested by 127.0.0.1\n"), 1) << Tail(out);
+  EXPECT_EQ(e2e::Count(out, "API: device #0 resumed by 127.0.0.1\n"), 1) << Tail(out);
 }
 
 }  // namespace
