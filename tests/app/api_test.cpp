@@ -447,6 +447,9 @@ TEST_F(Control, PauseAndResumeAnswerTheDeviceOnceItsWorkerGotThere) {
     EXPECT_EQ(Status(get), 405) << path;
     EXPECT_NE(get.find("Allow: POST"), std::string::npos) << get;
   }
+  EXPECT_EQ(Status(Exchange(port_, "POST /api/v1/quit HTTP/1.1\r\nHost: attacker.example\r\n" +
+                                       kAuth + "Content-Length: 0\r\n\r\n")),
+            421);
   EXPECT_EQ(Calls(), 0);
   EXPECT_FALSE(rig_.quit);
 
