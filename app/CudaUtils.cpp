@@ -1,6 +1,7 @@
 #include "app/CudaUtils.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -70,6 +71,12 @@ DeviceList ParseDeviceConfig(std::istream& in) {
     entries.push_back(record);
   }
   return entries;
+}
+
+uint32_t IntensityPercent(const DevConfig& device) {
+  const double percent = std::round(static_cast<double>(device.intensity) * 100.0);
+  if (!(percent >= 1.0)) return 1;  // also NaN
+  return percent >= 100.0 ? 100u : static_cast<uint32_t>(percent);
 }
 
 namespace {

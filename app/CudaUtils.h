@@ -39,6 +39,10 @@ bool GetCudaInfo(DeviceList& devices);
 // otherwise every detected device at full speed. Prints the selection.
 void SelectDevices(const char* path, int32_t& num_dev, DeviceList& devices);
 
+// The intensity of a selected device in whole percent, cut to 1..100: the share of the time
+// its worker spends in launches (cudaGpuContext::intensity_pct).
+uint32_t IntensityPercent(const DevConfig& device);
+
 // Reads the entries of a deviceconfig.txt text: a count N, then N pairs of device id and
 // intensity in percent, as decimal integers separated by white space. Always N records (at
 // most kMaxDeviceEntries); once a number cannot be read, the rest keep their zero fields.

@@ -344,6 +344,7 @@ std::string SummaryJson(const ApiSummary& s) {
     AppendString(out, d.state);
     out += ",\"state_reason\":";
     AppendOptional(out, d.state_reason);
+    out += ",\"intensity\":" + std::to_string(d.intensity);
     out += '}';
   }
   out += "]}";

@@ -38,6 +38,7 @@ struct ApiDevice {
   std::optional<double> fan_pct;
   std::string state = "mining";             // mining, building map, paused or stopped
   std::optional<std::string> state_reason;  // why it is paused or stopped
+  uint32_t intensity = 100;                 // share of the time spent in launches, percent
 };
 
 struct ApiSummary {

@@ -19,6 +19,7 @@
 #include "app/signals.h"
 #include "app/utils.h"
 #include "app/version.h"
+#include "miner/gpu_control.h"
 #include "miner/miner_man.h"
 #include "pool/pool_api.h"
 
@@ -104,7 +105,10 @@ int main(int argc, char** argv) {
   gPoolApi->Configure(failover);
   // Monitoring: the API answers from now on (devices are listed once set up).
   Kest::Monitoring monitoring;
-  if (!monitoring.Start(options, gPoolApi, gExitSignal)) Finish(Kest::kExitBadCommandLine);
+  const std::shared_ptr<Kest::Nvml> nvml = Kest::ManagementLibraryFor(options);
+  if (!monitoring.Start(options, gPoolApi, nvml, gExitSignal)) {
+    Finish(Kest::kExitBadCommandLine);
+  }
   // The keyboard works from the first moment: 'q' also ends the wait for a pool. gPoolApi is
   // set before the thread starts and never replaced, so the thread may read it.
   gKeyreceiverThread = new std::thread(KeyReceiver);
@@ -128,6 +132,8 @@ int main(int argc, char** argv) {
   }
   std::fflush(stdout);
   monitoring.Attach(*GlobalMiner);
+  // Intensities, GPU settings (put back at exit) and the temperature limit.
+  Kest::StartGpuControl(options, *GlobalMiner, gDeviceConfig, nvml);
 
   // The miner ends on 'q', on a signal, or by itself when no device is left mining; in every
   // case the shares already handed to the pool get their chance before the process ends.

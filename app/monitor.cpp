@@ -8,7 +8,7 @@
 
 namespace Kest {
 
-Monitor::Monitor(std::shared_ptr<PoolApi> pool, std::unique_ptr<Nvml> nvml)
+Monitor::Monitor(std::shared_ptr<PoolApi> pool, std::shared_ptr<Nvml> nvml)
     : pool_(std::move(pool)), nvml_(std::move(nvml)) {
   if (!nvml_ || !nvml_->Available()) {
     Printf("GPU health unavailable (%s): temperature, power and fan are reported as null\n",
@@ -53,6 +53,7 @@ ApiSummary Monitor::Summary() const {
       a.lost_solutions = d.lost_solutions;
       a.state = DeviceStateName(d.state);
       if (!d.state_reason.empty()) a.state_reason = d.state_reason;
+      a.intensity = d.intensity_pct;
       if (nvml_ && !d.pci_bus_id.empty()) {
         const GpuHealth h = nvml_->Query(d.pci_bus_id);
         a.temperature_c = h.temperature_c;
@@ -100,13 +101,13 @@ std::unique_ptr<ApiServer> StartApi(const RunOptions& options, Monitor& monitor,
 }
 
 bool Monitoring::Start(const RunOptions& options, std::shared_ptr<PoolApi> pool,
-                       std::atomic<bool>& exit_flag) {
+                       std::shared_ptr<Nvml> nvml, std::atomic<bool>& exit_flag) {
   watchdog_s_ = options.watchdog_s;
   pool_ = pool;
   exit_flag_ = &exit_flag;
   no_share_minutes_ = options.no_share_minutes;
   if (!options.api_bind) return true;
-  monitor_ = std::make_unique<Monitor>(std::move(pool), std::make_unique<Nvml>());
+  monitor_ = std::make_unique<Monitor>(std::move(pool), std::move(nvml));
   std::string error;
   api_ = StartApi(options, *monitor_, &error,
                   options.api_token ? monitor_->Control(exit_flag) : ApiControl{});

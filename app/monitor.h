@@ -21,7 +21,8 @@ class PoolApi;
 
 class Monitor {
  public:
-  Monitor(std::shared_ptr<PoolApi> pool, std::unique_ptr<Nvml> nvml);
+  // `nvml` may be null (no GPU health) and is shared with GPU control.
+  Monitor(std::shared_ptr<PoolApi> pool, std::shared_ptr<Nvml> nvml);
 
   // The manager to report on, once its devices are set up; until then the summary lists no
   // devices and no job. The manager must outlive every later Summary().
@@ -37,7 +38,7 @@ class Monitor {
 
  private:
   std::shared_ptr<PoolApi> pool_;
-  std::unique_ptr<Nvml> nvml_;
+  std::shared_ptr<Nvml> nvml_;
   std::atomic<const MinerManCuda*> miner_{nullptr};
   const std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
   std::atomic<MinerManCuda*> controlled_{nullptr};
@@ -52,10 +53,11 @@ std::unique_ptr<ApiServer> StartApi(const RunOptions& options, Monitor& monitor,
 // What the shell starts for monitoring, held for the life of the process.
 class Monitoring {
  public:
-  // Starts the API when `options` asks for it (GPU health is loaded for it then), with the
-  // control endpoints when it has a token (quit raises `exit_flag`). False, with the reason
-  // printed, when its address is not valid or cannot be bound.
-  bool Start(const RunOptions& options, std::shared_ptr<PoolApi> pool,
+  // Starts the API when `options` asks for it, with GPU health from `nvml` (the process's one
+  // management library object, null when nothing loaded it) and with the control endpoints
+  // when it has a token (quit raises `exit_flag`). False, with the reason printed, when its
+  // address is not valid or cannot be bound.
+  bool Start(const RunOptions& options, std::shared_ptr<PoolApi> pool, std::shared_ptr<Nvml> nvml,
              std::atomic<bool>& exit_flag);
   // Reports on `miner` from now on (its devices set up), watches it for hung launches unless
   // the watchdog is off, and for a rig that earns nothing with --no-share-minutes: that prints

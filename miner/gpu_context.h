@@ -135,6 +135,11 @@ inline void AtomicAdd(std::atomic<double>& target, double n) {
   }
 }
 
+// How long a worker at `intensity_pct` percent idles after a launch that took `launch_s`
+// seconds, so that launches take about that share of the wall time: launch_s x (100 - P) / P.
+// 0 at 100 % (and above); a percentage of 0 counts as 1.
+double IntensityIdleSeconds(double launch_s, uint32_t intensity_pct);
+
 // Steady clock in nanoseconds (for durations; never 0 in practice).
 int64_t SteadyNanos();
 

@@ -188,6 +188,21 @@ bool WaitWhilePaused(cudaGpuContext& ctx, std::atomic<bool>& exit_flag) {
   return !exit_flag.load();
 }
 
+// Idles after a launch of `launch_s` seconds as the device's intensity asks, in slices that
+// end the idling early for the exit flag, a new job or a pause request.
+void IdleForIntensity(cudaGpuContext& ctx, double launch_s, const std::atomic<int32_t>& job_flag,
+                      const std::atomic<bool>& exit_flag) {
+  const double idle_s = IntensityIdleSeconds(launch_s, ctx.intensity_pct.load());
+  if (idle_s <= 0.0) return;
+  const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(idle_s);
+  while (!exit_flag.load() && job_flag.load() == kJobKeep && ctx.pause_requests.load() == 0) {
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= until) return;
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - now);
+    mySleep(static_cast<uint32_t>(std::min<int64_t>(left.count() + 1, kPausePollMs)));
+  }
+}
+
 // The worker's launch loop. Returns why it stopped, or an empty string when the exit flag
 // ended it.
 std::string RunWorker(cudaGpuContext& ctx, std::atomic<int32_t>& job_flag,
@@ -274,7 +289,8 @@ std::string RunWorker(cudaGpuContext& ctx, std::atomic<int32_t>& job_flag,
     }
     if (exit_flag.load()) break;
 
-    ctx.busy_since.store(SteadyNanos());  // until the launch and its read-back are done
+    const int64_t launch_start = SteadyNanos();
+    ctx.busy_since.store(launch_start);  // until the launch and its read-back are done
     offset += launch_n;
     err = LaunchSearch(kDefaultSearchPath, staged, launch_blocks, static_cast<unsigned>(threads),
                        ctx.stream, offset, ctx.map, ctx.dev_found_count, ctx.result_slots);
@@ -301,6 +317,8 @@ std::string RunWorker(cudaGpuContext& ctx, std::atomic<int32_t>& job_flag,
     }
     AtomicAdd(ctx.hash_count, static_cast<double>(launch_n));
     if (exit_flag.load()) break;
+    IdleForIntensity(ctx, static_cast<double>(SteadyNanos() - launch_start) / 1e9, job_flag,
+                     exit_flag);
   }
   return std::string();
 }
@@ -311,6 +329,12 @@ const char* PauseReason(uint32_t requests) {
   if ((requests & kPauseTemperature) != 0) return "temperature";
   if ((requests & kPauseRemote) != 0) return "remote";
   return requests != 0 ? "paused" : "";
+}
+
+double IntensityIdleSeconds(double launch_s, uint32_t intensity_pct) {
+  if (intensity_pct >= 100 || launch_s <= 0.0) return 0.0;
+  const double p = intensity_pct == 0 ? 1.0 : static_cast<double>(intensity_pct);
+  return launch_s * (100.0 - p) / p;
 }
 
 int64_t SteadyNanos() {

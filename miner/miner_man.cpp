@@ -381,6 +381,7 @@ MinerStatus MinerManCuda::Status() const {
     d.state = ctx.state.load();
     d.state_reason = ctx.StateReason();
     d.lost_solutions = ctx.lost_solutions.load();
+    d.intensity_pct = ctx.intensity_pct.load();
     d.hashrate = d.mining && d.state == DeviceState::kMining && d.busy_s < kStalledAfterS
                      ? ctx.rate_hps.load()
                      : 0.0;

@@ -38,9 +38,10 @@ struct DeviceStatus {
   bool mining = false;     // the device's worker is in its launch loop
   double busy_s = 0.0;     // how long the device operation in progress has run (0: none)
   DeviceState state = DeviceState::kMining;
-  std::string state_reason;     // why it is paused or stopped; empty otherwise
-  uint64_t lost_solutions = 0;  // overwritten in the result ring before they were fetched,
-                                // or not fetched because the solution counter could not be read
+  std::string state_reason;      // why it is paused or stopped; empty otherwise
+  uint64_t lost_solutions = 0;   // overwritten in the result ring before they were fetched,
+                                 // or not fetched because the solution counter could not be read
+  uint32_t intensity_pct = 100;  // share of the time its worker spends in launches
 };
 
 // One device's part of a rate line.

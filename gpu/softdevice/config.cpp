@@ -14,6 +14,7 @@ namespace {
 constexpr const char* kDevicesVariable = "KEST_SWDEV_DEVICES";
 constexpr const char* kNamesVariable = "KEST_SWDEV_NAMES";
 constexpr const char* kFaultVariable = "KEST_SWDEV_FAULT";
+constexpr const char* kPciVariable = "KEST_SWDEV_PCI_BUS_IDS";
 
 std::string_view Trim(std::string_view text) {
   const auto first = text.find_first_not_of(" \t\r\n");
@@ -80,10 +81,30 @@ bool ParseFault(std::string_view item, Fault* fault) {
   return true;
 }
 
+bool IsHex(std::string_view text) {
+  for (const char c : text) {
+    const bool hex = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+    if (!hex) return false;
+  }
+  return true;
+}
+
+// DDDD:BB:DD.F, hexadecimal (the form the CUDA runtime writes).
+bool IsPciBusId(std::string_view id) {
+  return id.size() == 12 && id[4] == ':' && id[7] == ':' && id[10] == '.' &&
+         IsHex(id.substr(0, 4)) && IsHex(id.substr(5, 2)) && IsHex(id.substr(8, 2)) &&
+         IsHex(id.substr(11, 1));
+}
+
 }  // namespace
 
 Config ParseConfig(const char* devices, const char* names, const char* faults,
                    std::vector<std::string>* problems) {
+  return ParseConfig(devices, names, faults, nullptr, problems);
+}
+
+Config ParseConfig(const char* devices, const char* names, const char* faults,
+                   const char* pci_bus_ids, std::vector<std::string>* problems) {
   Config config;
   auto complain = [problems](const char* variable, std::string_view value, const char* why) {
     if (problems == nullptr) return;
@@ -96,6 +117,16 @@ Config ParseConfig(const char* devices, const char* names, const char* faults,
   }
   if (names != nullptr) {
     for (std::string_view name : Split(names, ';')) config.names.emplace_back(Trim(name));
+  }
+  if (pci_bus_ids != nullptr) {
+    for (std::string_view id : Split(pci_bus_ids, ';')) {
+      id = Trim(id);
+      if (!id.empty() && !IsPciBusId(id)) {
+        complain(kPciVariable, id, "expected a PCI bus id DDDD:BB:DD.F in hexadecimal");
+        id = {};  // the device keeps its default
+      }
+      config.pci_bus_ids.emplace_back(id);
+    }
   }
   if (faults != nullptr) {
     for (std::string_view item : Split(faults, ',')) {
@@ -116,11 +147,17 @@ Config ParseConfig(const char* devices, const char* names, const char* faults,
 Config ConfigFromEnvironment() {
   std::vector<std::string> problems;
   Config config = ParseConfig(std::getenv(kDevicesVariable), std::getenv(kNamesVariable),
-                              std::getenv(kFaultVariable), &problems);
+                              std::getenv(kFaultVariable), std::getenv(kPciVariable), &problems);
   for (const std::string& problem : problems) {
     std::fprintf(stderr, "software device: %s\n", problem.c_str());
   }
   return config;
+}
+
+std::string DefaultPciBusId(int device) {
+  char id[16];
+  std::snprintf(id, sizeof(id), "0000:%02x:00.0", static_cast<unsigned>(device + 1) & 0xffu);
+  return id;
 }
 
 int CpuThreads() {

@@ -4,6 +4,9 @@
 // The process configures itself once, at the first runtime call, from the environment:
 //   KEST_SWDEV_DEVICES  number of devices, 0..kMaxDevices (default 1)
 //   KEST_SWDEV_NAMES    device names separated by ';' (missing or empty names get the default)
+//   KEST_SWDEV_PCI_BUS_IDS  PCI bus ids separated by ';', each DDDD:BB:DD.F in hexadecimal
+//                       (missing or empty ones get the default: bus D + 1 for device D, so
+//                       device 0 is "0000:01:00.0")
 //   KEST_SWDEV_FAULT    comma-separated faults:
 //                         launch         every kernel launch fails from now on
 //                         launch:N       only the Nth launch (counted from 1) fails
@@ -69,6 +72,8 @@ struct Fault {
 struct Config {
   int device_count = 1;
   std::vector<std::string> names;  // names[i] for device i; empty or missing: default name
+  // pci_bus_ids[i] for device i; empty or missing: DefaultPciBusId(i).
+  std::vector<std::string> pci_bus_ids;
   std::vector<Fault> faults;
 };
 
@@ -93,10 +98,12 @@ void ReleaseHangs();
 // Number of launches blocked by a hang fault right now.
 int HungLaunches();
 
-// Parses the three environment values (any may be null: not set). Values that cannot be
-// parsed are left at their defaults and described in `problems`, one line each.
+// Parses the environment values (any may be null: not set). Values that cannot be parsed are
+// left at their defaults and described in `problems`, one line each.
 Config ParseConfig(const char* devices, const char* names, const char* faults,
                    std::vector<std::string>* problems);
+Config ParseConfig(const char* devices, const char* names, const char* faults,
+                   const char* pci_bus_ids, std::vector<std::string>* problems);
 
 // The configuration the environment asks for (problems are printed on standard error).
 Config ConfigFromEnvironment();
@@ -106,6 +113,13 @@ int CpuThreads();
 
 // The name a device gets when none is configured, e.g. "Software device (2 CPU threads)".
 std::string DefaultDeviceName(int device, int device_count);
+
+// The PCI bus id a device reports when none is configured: "0000:01:00.0" for device 0.
+std::string DefaultPciBusId(int device);
+
+// Cumulative time device `device` has spent running kernel launches, in nanoseconds (0 for a
+// device number outside 0..kMaxDevices-1).
+std::uint64_t BusyNanos(int device);
 
 // Maximum block size of one kernel, as cudaFuncGetAttributes reports it and launches enforce
 // (tuning::kKernelMaxThreadsPerBlock unless set here). `kernel` is the kernel's address.

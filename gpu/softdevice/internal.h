@@ -1,6 +1,7 @@
 // Pieces of the software device shared between its runtime calls and its launcher.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <mutex>
 
@@ -27,6 +28,12 @@ cudaError_t CurrentDevice(int* device);
 
 // Counts a launch on `device` against the launch faults; the error of a fault that fires.
 cudaError_t CheckLaunchFault(int device);
+
+// Adds the time of one launch on `device` to its busy time.
+void AddBusyNanos(int device, std::uint64_t ns);
+
+// The device whose PCI bus id is `pci_bus_id` (domain of any width, any case), or -1.
+int DeviceWithBusId(const char* pci_bus_id);
 
 // Block-size limit of a kernel (tuning::kKernelMaxThreadsPerBlock unless set).
 int KernelMaxThreads(const void* kernel);

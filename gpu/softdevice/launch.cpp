@@ -8,6 +8,7 @@
 // when no other thread will touch it again, and everything the grid wrote is visible to the
 // launching thread when it does.
 #include <algorithm>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -144,7 +145,12 @@ cudaError_t RunGrid(dim3 grid, dim3 block, std::size_t shared_bytes, cudaStream_
   Job job{&shape, run, body, device, chunk_size, chunks};
   {
     std::lock_guard<std::mutex> order(s->order);
+    const auto start = std::chrono::steady_clock::now();
     pool.Run(job);
+    AddBusyNanos(device,
+                 static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                                std::chrono::steady_clock::now() - start)
+                                                .count()));
   }
   return job.failed ? Record(cudaErrorLaunchFailure) : cudaSuccess;
 }

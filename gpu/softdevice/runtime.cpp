@@ -4,6 +4,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
+#include <cstdlib>
 #include <array>
 #include <atomic>
 #include <condition_variable>
@@ -100,6 +102,14 @@ class Registry {
       return config_.names[device];
     }
     return DefaultDeviceName(device, config_.device_count);
+  }
+  std::string PciBusId(int device) {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (static_cast<std::size_t>(device) < config_.pci_bus_ids.size() &&
+        !config_.pci_bus_ids[device].empty()) {
+      return config_.pci_bus_ids[device];
+    }
+    return DefaultPciBusId(device);
   }
 
   void SetFlags(int device, unsigned flags) {
@@ -463,7 +473,52 @@ void SetKernelMaxThreads(const void* kernel, int max_threads) {
   Reg().SetKernelMaxThreads(kernel, max_threads);
 }
 
+namespace {
+std::array<std::atomic<std::uint64_t>, kMaxDevices> busy_nanos{};
+
+// The domain as a number and the rest ("BB:DD.F") in lower case: the management library
+// writes the domain with eight digits, the CUDA runtime with four.
+bool SplitBusId(const std::string& id, unsigned long* domain, std::string* rest) {
+  const auto colon = id.find(':');
+  if (colon == std::string::npos || colon == 0 || colon > 8) return false;
+  char* end = nullptr;
+  const std::string head = id.substr(0, colon);
+  *domain = std::strtoul(head.c_str(), &end, 16);
+  if (end != head.c_str() + head.size()) return false;
+  rest->clear();
+  for (std::size_t i = colon + 1; i < id.size(); ++i) {
+    rest->push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(id[i]))));
+  }
+  return true;
+}
+}  // namespace
+
+std::uint64_t BusyNanos(int device) {
+  if (device < 0 || device >= kMaxDevices) return 0;
+  return busy_nanos[static_cast<std::size_t>(device)].load(std::memory_order_relaxed);
+}
+
 namespace detail {
+
+void AddBusyNanos(int device, std::uint64_t ns) {
+  if (device < 0 || device >= kMaxDevices) return;
+  busy_nanos[static_cast<std::size_t>(device)].fetch_add(ns, std::memory_order_relaxed);
+}
+
+int DeviceWithBusId(const char* pci_bus_id) {
+  unsigned long domain = 0;
+  std::string rest;
+  if (pci_bus_id == nullptr || !SplitBusId(pci_bus_id, &domain, &rest)) return -1;
+  for (int d = 0; d < Reg().DeviceCount(); ++d) {
+    unsigned long own_domain = 0;
+    std::string own_rest;
+    if (SplitBusId(Reg().PciBusId(d), &own_domain, &own_rest) && own_domain == domain &&
+        own_rest == rest) {
+      return d;
+    }
+  }
+  return -1;
+}
 
 cudaError_t Record(cudaError_t error) {
   if (error != cudaSuccess) tls_last_error = error;
@@ -544,6 +599,17 @@ cudaError_t CopySymbol(unsigned char* rows, std::size_t row_bytes, bool to_symbo
 
 namespace sw = Kest::swdev;
 using sw::detail::Record;
+
+// Found by other code in the process with dlsym(RTLD_DEFAULT, ...): how long the device at
+// `pci_bus_id` has run kernel launches, in nanoseconds. 0 when it is a software device, -1
+// (and *ns untouched) when no software device has that bus id.
+extern "C" __attribute__((visibility("default"))) int kest_swdev_busy_ns(const char* pci_bus_id,
+                                                                         unsigned long long* ns) {
+  const int device = sw::detail::DeviceWithBusId(pci_bus_id);
+  if (device < 0 || ns == nullptr) return -1;
+  *ns = sw::BusyNanos(device);
+  return 0;
+}
 
 // ---------------------------------------------------------------------------------------------
 // Errors
@@ -722,8 +788,13 @@ cudaError_t cudaGetDeviceFlags(unsigned int* flags) {
 cudaError_t cudaDeviceGetPCIBusId(char* pci_bus_id, int len, int device) {
   if (pci_bus_id == nullptr || len <= 0) return Record(cudaErrorInvalidValue);
   if (const cudaError_t e = sw::CheckDevice(device); e != cudaSuccess) return Record(e);
-  pci_bus_id[0] = '\0';
-  return Record(cudaErrorNotSupported);  // no PCI device behind it
+  const std::string id = sw::Reg().PciBusId(device);
+  if (id.size() >= static_cast<std::size_t>(len)) {
+    pci_bus_id[0] = '\0';
+    return Record(cudaErrorInvalidValue);
+  }
+  std::memcpy(pci_bus_id, id.c_str(), id.size() + 1);
+  return cudaSuccess;
 }
 
 cudaError_t cudaDeviceReset() {

@@ -114,6 +114,7 @@ Kest::ApiSummary SampleSummary() {
   gpu.fan_pct = 40.0;
   gpu.state = "paused";
   gpu.state_reason = "too hot";
+  gpu.intensity = 80;
   Kest::ApiDevice soft;
   soft.id = 0;
   soft.name = "Software device";
@@ -158,11 +159,12 @@ TEST_F(Api, SummaryHasEveryFieldWithItsType) {
         "\"hashrate\":{\"now\":12345678.900,\"avg_60s\":2500.000,\"avg_15m\":950.500}",
         "{\"id\":1,\"name\":\"Card \\\"A\\\"\",\"pci_bus_id\":\"00000000:41:00.0\","
         "\"hashrate\":12000000.000,\"solutions\":30,\"lost_solutions\":6,\"temperature_c\":61.000,"
-        "\"power_w\":215.500,\"fan_pct\":40.000,\"state\":\"paused\",\"state_reason\":\"too hot\"}",
+        "\"power_w\":215.500,\"fan_pct\":40.000,\"state\":\"paused\",\"state_reason\":\"too hot\","
+        "\"intensity\":80}",
         "{\"id\":0,\"name\":\"Software device\",\"pci_bus_id\":null,\"hashrate\":345678.900,"
         "\"solutions\":11,\"lost_solutions\":0,\"temperature_c\":null,\"power_w\":null,\"fan_pct\":"
         "null,"
-        "\"state\":\"mining\",\"state_reason\":null}"}) {
+        "\"state\":\"mining\",\"state_reason\":null,\"intensity\":100}"}) {
     EXPECT_NE(body.find(field), std::string::npos) << field << "\n" << body;
   }
 }
@@ -460,12 +462,12 @@ TEST_F(Control, PauseAndResumeAnswerTheDeviceOnceItsWorkerGotThere) {
   EXPECT_EQ(out, "API: device #1 paused by 127.0.0.1\n");
   // The device's object as the summary writes it, in the state the worker has taken up.
   EXPECT_EQ(Body(paused).rfind("{\"id\":1,\"name\":", 0), 0u) << paused;
-  EXPECT_NE(Body(paused).find("\"state\":\"paused\",\"state_reason\":\"remote\"}"),
+  EXPECT_NE(Body(paused).find("\"state\":\"paused\",\"state_reason\":\"remote\","),
             std::string::npos)
       << paused;
   EXPECT_NE(Body(Get(port_, "/api/v1/summary", kAuth)).find(Body(paused)), std::string::npos);
   const std::string resumed = Post(port_, "/api/v1/devices/1/resume", "", kAuth);
-  EXPECT_NE(Body(resumed).find("\"state\":\"mining\",\"state_reason\":null}"), std::string::npos)
+  EXPECT_NE(Body(resumed).find("\"state\":\"mining\",\"state_reason\":null,"), std::string::npos)
       << resumed;
 
   // A card held for temperature stays held when the remote pause is taken back.
@@ -476,7 +478,7 @@ TEST_F(Control, PauseAndResumeAnswerTheDeviceOnceItsWorkerGotThere) {
   EXPECT_EQ(Status(Post(port_, "/api/v1/devices/0/pause", "", kAuth)), 200);
   const std::string held = Post(port_, "/api/v1/devices/0/resume", "", kAuth);
   EXPECT_EQ(Status(held), 200);
-  EXPECT_NE(Body(held).find("\"state\":\"paused\",\"state_reason\":\"temperature\"}"),
+  EXPECT_NE(Body(held).find("\"state\":\"paused\",\"state_reason\":\"temperature\","),
             std::string::npos)
       << held;
 

@@ -184,6 +184,34 @@ TEST(SoftDeviceConfig, RejectsMalformedValues) {
   EXPECT_EQ(c.faults[0].nth, 4u);
 }
 
+// Each device reports a PCI bus id: the configured one, else bus D + 1 for device D; a bad id
+// in the variable is reported and leaves that device its default.
+TEST_F(SoftDeviceTest, PciBusIdsFromTheConfigurationOrTheDefault) {
+  std::vector<std::string> problems;
+  Config c =
+      Kest::swdev::ParseConfig("3", nullptr, nullptr, " 0000:41:00.0;0000:zz:00.0", &problems);
+  ASSERT_EQ(problems.size(), 1u);
+  EXPECT_NE(problems[0].find("KEST_SWDEV_PCI_BUS_IDS=\"0000:zz:00.0\" ignored"), std::string::npos)
+      << problems[0];
+  for (const char* bad : {"41:00.0", "0000:41:00", "0000:41:00.0:1", "00000000:41:00.0"}) {
+    std::vector<std::string> more;
+    Kest::swdev::ParseConfig(nullptr, nullptr, nullptr, bad, &more);
+    EXPECT_EQ(more.size(), 1u) << bad;
+  }
+  Kest::swdev::Configure(c);
+  char id[32];
+  EXPECT_EQ(cudaDeviceGetPCIBusId(id, sizeof(id), 0), cudaSuccess);
+  EXPECT_STREQ(id, "0000:41:00.0");
+  EXPECT_EQ(cudaDeviceGetPCIBusId(id, sizeof(id), 1), cudaSuccess);
+  EXPECT_STREQ(id, "0000:02:00.0");
+  EXPECT_EQ(cudaDeviceGetPCIBusId(id, sizeof(id), 2), cudaSuccess);
+  EXPECT_STREQ(id, "0000:03:00.0");
+  EXPECT_EQ(cudaDeviceGetPCIBusId(id, 12, 2), cudaErrorInvalidValue);  // no room for the NUL
+  EXPECT_EQ(cudaDeviceGetPCIBusId(id, sizeof(id), 3), cudaErrorInvalidDevice);
+  cudaGetLastError();
+  Kest::swdev::Configure(Config{});
+}
+
 TEST(SoftDeviceConfig, CountIsClampedWhenConfiguredDirectly) {
   Config c;
   c.device_count = 1000;

@@ -754,7 +754,7 @@ TEST_F(RunOverTestPool, SolutionsOfTheLastLaunchAreCheckedAfterTheExitFlag) {
 #endif
 
 // The API's summary of a software-device miner without the management library: the device is
-// listed with its rate and solutions, its bus id and health figures are null.
+// listed with its rate, solutions and the software device's bus id; its health figures are null.
 TEST_F(Engine, SummaryWithoutTheManagementLibraryReportsNullHealth) {
   CaptureStdout();
   Kest::Monitor monitor(pool_, std::make_unique<Kest::Nvml>("libkest-absent-nvml.so.1"));
@@ -773,9 +773,10 @@ TEST_F(Engine, SummaryWithoutTheManagementLibraryReportsNullHealth) {
   EXPECT_EQ(d.id, 0);
   EXPECT_EQ(d.name, "Software device");
   EXPECT_EQ(d.solutions, 3u);
-  EXPECT_FALSE(d.pci_bus_id || d.temperature_c || d.power_w || d.fan_pct);
+  EXPECT_EQ(d.pci_bus_id.value_or("none"), "0000:01:00.0");
+  EXPECT_FALSE(d.temperature_c || d.power_w || d.fan_pct);
   EXPECT_NE(Kest::SummaryJson(s).find(
-                "\"pci_bus_id\":null,\"hashrate\":0.000,\"solutions\":3,"
+                "\"pci_bus_id\":\"0000:01:00.0\",\"hashrate\":0.000,\"solutions\":3,"
                 "\"lost_solutions\":0,\"temperature_c\":null,\"power_w\":null,\"fan_pct\":null"),
             std::string::npos);
 }

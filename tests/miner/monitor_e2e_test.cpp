@@ -174,7 +174,7 @@ TEST(MonitorEndToEnd, ApiReportsWhatThePoolSaw) {
   ASSERT_EQ(s.get_child("devices").size(), 1u);
   const boost::property_tree::ptree& d = s.get_child("devices").front().second;
   EXPECT_EQ(d.get<int>("id", -1), 0);
-  EXPECT_EQ(d.get<std::string>("pci_bus_id", "?"), "null");  // read as text by the tree
+  EXPECT_EQ(d.get<std::string>("pci_bus_id", "?"), "0000:01:00.0");  // the software device's
   EXPECT_EQ(d.get<std::string>("temperature_c", "?"), "null");
   EXPECT_EQ(d.get<std::string>("state", "?"), "mining");
   EXPECT_EQ(d.get<std::string>("state_reason", "?"), "null");
