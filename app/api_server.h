@@ -1,7 +1,11 @@
-// The monitoring HTTP API: a small read-only server on one thread of its own. It answers
-//   GET /                 the dashboard page (self-contained HTML)
+// The monitoring HTTP API: a small server on one thread of its own. It answers
+//   GET /                 the dashboard page (self-contained HTML, served without the token)
 //   GET /api/v1/summary   the summary JSON
-// and a JSON 404 for any other path. A request whose Host header names neither the bound
+// and, only when a token is set and the control actions are given (ApiControl),
+//   POST /api/v1/devices/{id}/pause and .../resume, POST /api/v1/pool/switch {"index": N},
+//   POST /api/v1/quit
+// (without a token every control path answers a JSON 403, and the API stays read-only), and a
+// JSON 404 for any other path. A request whose Host header names neither the bound
 // address, localhost nor this machine (any IP address when bound to a wildcard address) gets a
 // JSON 421, so a web page cannot reach the API through a name of its own that it re-points at
 // this machine. Every connection carries one request and is closed after
@@ -47,6 +51,7 @@ struct ApiSummary {
     bool usable = false;     // both
     bool tls = false;
     uint64_t switches = 0;
+    int32_t index = 0;  // in the pool list (0: the main pool)
   } pool;
   struct {
     uint64_t block = 0;
@@ -72,6 +77,25 @@ struct ApiSummary {
 // escaped as \u00XX, so any input gives valid JSON).
 std::string SummaryJson(const ApiSummary& summary);
 
+// The pool object of the summary, and one device's object, as SummaryJson writes them.
+std::string PoolJson(const ApiSummary& summary);
+std::string DeviceJson(const ApiDevice& device);
+
+// What the control endpoints act on. Each runs on the server thread and must return promptly;
+// the endpoints whose member is unset answer 403 like all of them without a token.
+struct ApiControl {
+  // Sets (`pause`) or clears the remote pause request of the device with CUDA number `id`.
+  // False when no such device is set up.
+  std::function<bool(int32_t id, bool pause)> pause_device;
+  // Asks to move to pool `index` of the list (0: the main pool). Empty once asked; otherwise
+  // why not (the index is not one of the list).
+  std::function<std::string(int64_t index)> switch_pool;
+  // Whether the move last asked for has been made.
+  std::function<bool()> switch_made;
+  // Ends the miner as 'q' does; called once the answer has been written.
+  std::function<void()> quit;
+};
+
 // The dashboard page.
 const std::string& DashboardHtml();
 
@@ -88,8 +112,10 @@ class ApiServer {
   };
   using Source = std::function<ApiSummary()>;
 
-  // `source` is called on the server thread for every summary request.
+  // `source` is called on the server thread for every summary request (and by the control
+  // endpoints for the state they answer with).
   ApiServer(Options options, Source source);
+  ApiServer(Options options, Source source, ApiControl control);
   ~ApiServer();  // stops the thread
 
   ApiServer(const ApiServer&) = delete;

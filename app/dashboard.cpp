@@ -1,6 +1,8 @@
 // The dashboard page served at "/": one self-contained document (no external scripts, fonts or
 // styles: rigs are often offline). It polls the summary every 3 s and keeps the total hash rate
-// of the last 15 minutes in memory for its chart.
+// of the last 15 minutes in memory for its chart. The API token, when one is entered, is kept
+// in the tab's sessionStorage (gone when the tab closes) and sent with every request; with it
+// the page shows a pause or resume button per device.
 #include <string>
 
 #include "app/api_server.h"
@@ -25,8 +27,15 @@ th{color:#9aa3ab;font-weight:normal}
 .bad{color:#ff7b72}.ok{color:#7ee787}
 svg{background:#20252b;border-radius:6px;margin-top:1em;width:100%;max-width:60em}
 #status{color:#9aa3ab;font-size:.85em;margin-top:.8em}
+#token-form{margin:0 0 1em;color:#9aa3ab;font-size:.9em}
+input,button{background:#20252b;color:#e4e6e8;border:1px solid #333a42;border-radius:4px;
+padding:.25em .6em}
+button{cursor:pointer}
 </style></head><body>
 <h1>plominer <span id="version"></span></h1>
+<form id="token-form"><label>API token <input id="token" type="password" autocomplete="off"
+ size="24"></label> <button type="submit">Use</button>
+<button type="button" id="token-forget">Forget</button> <span id="control-status"></span></form>
 <div class="cards">
 <div class="card"><h2>Hash rate</h2><div class="big" id="hr-now">-</div>
 <div>60 s: <span id="hr-60s">-</span> &middot; 15 min: <span id="hr-15m">-</span></div></div>
@@ -50,12 +59,19 @@ svg{background:#20252b;border-radius:6px;margin-top:1em;width:100%;max-width:60e
 <text x="4" y="154" fill="#9aa3ab" font-size="11">15 min</text>
 <text x="560" y="154" fill="#9aa3ab" font-size="11">now</text></svg>
 <table><thead><tr><th>Device</th><th>Name</th><th>State</th><th>PCI</th><th>Hash rate</th>
-<th>Solutions</th><th>Temp</th><th>Power</th><th>Fan</th></tr></thead><tbody id="devices"></tbody></table>
+<th>Solutions</th><th>Temp</th><th>Power</th><th>Fan</th><th id="control-head" hidden>Control</th>
+</tr></thead><tbody id="devices"></tbody></table>
 <div id="status">loading&hellip;</div>
 <script>
 "use strict";
 const WINDOW_MS = 15 * 60 * 1000;
 const history = [];
+const TOKEN_KEY = "plominer-api-token";
+function token() { return sessionStorage.getItem(TOKEN_KEY) || ""; }
+function authHeaders() {
+  const t = token();
+  return t ? {"Authorization": "Bearer " + t} : {};
+}
 function rate(h) {
   const units = [[1e9, " GH/s"], [1e6, " MH/s"], [1e3, " kH/s"]];
   for (const [scale, unit] of units) if (h >= scale) return (h / scale).toFixed(2) + unit;
@@ -113,21 +129,65 @@ function show(s) {
     cell(row, opt(d.temperature_c, " \u00b0C", 0));
     cell(row, opt(d.power_w, " W", 1));
     cell(row, opt(d.fan_pct, " %", 0));
+    if (token() && d.state !== "stopped") controlCell(row, d);
   }
+  document.getElementById("control-head").hidden = !token();
   history.push([Date.now(), s.hashrate.now]);
   chart();
   set("status", "up " + Math.floor(s.uptime_s / 60) + " min; updated " +
       new Date().toLocaleTimeString());
 }
+// A pause or resume button: resume while the device is paused by remote request.
+function controlCell(row, d) {
+  const action = d.state === "paused" && d.state_reason === "remote" ? "resume" : "pause";
+  const button = document.createElement("button");
+  button.textContent = action === "pause" ? "Pause" : "Resume";
+  button.id = action + "-" + d.id;
+  button.addEventListener("click", () => control(d.id, action));
+  row.insertCell().appendChild(button);
+}
+async function control(id, action) {
+  try {
+    const r = await fetch("/api/v1/devices/" + id + "/" + action,
+                          {method: "POST", cache: "no-store", headers: authHeaders()});
+    const answer = await r.json();
+    set("control-status", r.ok ? "device #" + id + ": " + answer.state +
+        (answer.state_reason === null ? "" : " (" + answer.state_reason + ")") :
+        "device #" + id + ": " + (answer.error || "HTTP " + r.status));
+  } catch (e) {
+    set("control-status", "no answer from the miner (" + e.message + ")");
+  }
+  refresh();
+}
+let timer = null;
+function refresh() {
+  clearTimeout(timer);
+  poll();
+}
+document.getElementById("token-form").addEventListener("submit", e => {
+  e.preventDefault();
+  const t = document.getElementById("token").value.trim();
+  if (t) sessionStorage.setItem(TOKEN_KEY, t);
+  document.getElementById("token").value = "";
+  set("control-status", t ? "token in use for this tab" : "");
+  refresh();
+});
+document.getElementById("token-forget").addEventListener("click", () => {
+  sessionStorage.removeItem(TOKEN_KEY);
+  set("control-status", "token forgotten: read-only");
+  refresh();
+});
 async function poll() {
   try {
-    const r = await fetch("/api/v1/summary", {cache: "no-store"});
+    const r = await fetch("/api/v1/summary", {cache: "no-store", headers: authHeaders()});
+    if (r.status === 401) throw new Error("this miner asks for its API token: enter it above");
     if (!r.ok) throw new Error("HTTP " + r.status);
     show(await r.json());
   } catch (e) {
     set("status", "no answer from the miner (" + e.message + ")");
   }
-  setTimeout(poll, 3000);
+  clearTimeout(timer);  // one chain of polls, also after a refresh while one was in flight
+  timer = setTimeout(poll, 3000);
 }
 poll();
 </script></body></html>

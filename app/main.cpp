@@ -119,7 +119,9 @@ int main(int argc, char** argv) {
   // Monitoring: the API answers from now on (devices are listed once set up).
   Kest::Monitoring monitoring;
   const std::shared_ptr<Kest::Nvml> nvml = Kest::ManagementLibraryFor(options);
-  if (!monitoring.Start(options, gPoolApi, nvml)) Finish(Kest::kExitBadCommandLine);
+  if (!monitoring.Start(options, gPoolApi, nvml, gExitSignal)) {
+    Finish(Kest::kExitBadCommandLine);
+  }
   // The keyboard works from the first moment: 'q' also ends the wait for a pool. gPoolApi is
   // set before the thread starts and never replaced, so the thread may read it.
   gKeyreceiverThread = new std::thread(KeyReceiver);
@@ -149,5 +151,5 @@ int main(int argc, char** argv) {
   std::atomic<int> status{0};
   gMinerThread = new std::thread([&status] { status.store(GlobalMiner->Run()); });
   gMinerThread->join();
-  Finish(status.load());
+  Finish(monitoring.ExitStatus(status.load()));
 }

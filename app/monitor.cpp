@@ -28,6 +28,7 @@ ApiSummary Monitor::Summary() const {
   s.pool.usable = pool_->IsUsable();
   s.pool.tls = pool_->IsTls();
   s.pool.switches = pool_->Switches();
+  s.pool.index = pool_->ActiveIndex();
   const ShareCounters& shares = pool_->Shares();
   s.shares.submitted = shares.submitted.load();
   s.shares.unconfirmed_lost = shares.unconfirmed_lost.load();
@@ -65,27 +66,51 @@ ApiSummary Monitor::Summary() const {
   return s;
 }
 
-std::unique_ptr<ApiServer> StartApi(const RunOptions& options, Monitor& monitor,
-                                    std::string* error) {
+ApiControl Monitor::Control(std::atomic<bool>& exit_flag) {
+  ApiControl c;
+  c.pause_device = [this](int32_t id, bool pause) {
+    MinerManCuda* miner = controlled_.load();
+    return miner != nullptr && miner->RequestPause(id, kPauseRemote, pause);
+  };
+  c.switch_pool = [this](int64_t index) {
+    const int32_t count = pool_->PoolCount();
+    if (index >= 0 && index < count && pool_->RequestSwitch(static_cast<int32_t>(index))) {
+      return std::string();
+    }
+    return "no pool " + std::to_string(index) + ": the list has " + std::to_string(count) +
+           " (0 is the main pool)";
+  };
+  c.switch_made = [this] { return pool_->SwitchMade(); };
+  c.quit = [&exit_flag] { exit_flag.store(true); };
+  return c;
+}
+
+std::unique_ptr<ApiServer> StartApi(const RunOptions& options, Monitor& monitor, std::string* error,
+                                    ApiControl control) {
   ApiServer::Options o;
   if (!options.api_bind || !ParseApiBind(*options.api_bind, &o.host, &o.port, error)) {
     if (!options.api_bind) *error = "no address";
     return nullptr;
   }
   o.token = options.api_token;
-  auto server = std::make_unique<ApiServer>(o, [&monitor] { return monitor.Summary(); });
+  auto server = std::make_unique<ApiServer>(
+      o, [&monitor] { return monitor.Summary(); }, std::move(control));
   if (!server->Start(error)) return nullptr;
   Printf("API listening on %s\n", server->Url().c_str());
   return server;
 }
 
 bool Monitoring::Start(const RunOptions& options, std::shared_ptr<PoolApi> pool,
-                       std::shared_ptr<Nvml> nvml) {
+                       std::shared_ptr<Nvml> nvml, std::atomic<bool>& exit_flag) {
   watchdog_s_ = options.watchdog_s;
+  pool_ = pool;
+  exit_flag_ = &exit_flag;
+  no_share_minutes_ = options.no_share_minutes;
   if (!options.api_bind) return true;
   monitor_ = std::make_unique<Monitor>(std::move(pool), std::move(nvml));
   std::string error;
-  api_ = StartApi(options, *monitor_, &error);
+  api_ = StartApi(options, *monitor_, &error,
+                  options.api_token ? monitor_->Control(exit_flag) : ApiControl{});
   if (!api_) {
     Printf("API: cannot listen on %s (%s)\n", options.api_bind->c_str(), error.c_str());
     return false;
@@ -93,8 +118,35 @@ bool Monitoring::Start(const RunOptions& options, std::shared_ptr<PoolApi> pool,
   return true;
 }
 
-void Monitoring::Attach(const MinerManCuda& miner) {
+void Monitoring::Attach(MinerManCuda& miner) {
   if (monitor_) monitor_->SetMiner(&miner);
+  if (monitor_) monitor_->SetControlled(&miner);
+  if (no_share_minutes_ > 0.0 && pool_) {
+    PoolApi* pool = pool_.get();
+    const MinerManCuda* watched = &miner;
+    no_share_ = std::make_unique<NoShareWatch>(
+        no_share_minutes_,
+        [pool, watched] {
+          NoShareSample s;
+          const ShareCounters& shares = pool->Shares();
+          // The errors before and after: a sample during which an error reply was counted
+          // is taken again, so the two counters belong to one moment.
+          for (int tries = 0; tries < 3; ++tries) {
+            s.pool_errors = shares.pool_errors.load();
+            s.submitted = shares.submitted.load();
+            if (shares.pool_errors.load() == s.pool_errors) break;
+          }
+          const MinerStatus st = watched->Status();
+          s.rate_hps = st.hashrate_now;
+          s.difficulty = static_cast<uint32_t>(st.difficulty);
+          return s;
+        },
+        [this](const std::string& line) {
+          Print(line);
+          escalation_status_.store(kExitNoShares);
+          exit_flag_->store(true);
+        });
+  }
   if (watchdog_s_ > 0) {
     watchdog_ = std::make_unique<HangWatchdog>(miner, std::chrono::seconds(watchdog_s_));
   }

@@ -99,9 +99,19 @@ void PoolApi::Install(std::shared_ptr<PoolImpl> next) {
   // the run thread still using it keeps it alive until that call returns.
 }
 
+int32_t PoolApi::Wrap(int32_t index) const {
+  const int32_t count = static_cast<int32_t>(pools.size());
+  return ((index % count) + count) % count;
+}
+
 std::string PoolApi::PoolAt(int index) const {
-  const int count = static_cast<int>(pools.size());
-  return pools[static_cast<std::size_t>(((index % count) + count) % count)];
+  return pools[static_cast<std::size_t>(Wrap(index))];
+}
+
+bool PoolApi::RequestSwitch(int32_t index) {
+  if (index < 0 || index >= static_cast<int32_t>(pools.size())) return false;
+  switch_request = index;
+  return true;
 }
 
 std::shared_ptr<PoolApi::PoolImpl> PoolApi::MakeClient(const std::string& address) {
@@ -247,13 +257,25 @@ void PoolApi::PoolWatcher() {
   Clock::time_point unusable_since;
   std::shared_ptr<PoolImpl> probe;  // a connection to the main pool, not yet installed
   Clock::time_point probe_started = Clock::now();
+  bool chosen = false;  // on a pool chosen by hand (RequestSwitch): no return to the main pool
 
   while (!exit_flag && !watcher_stop) {
     // While Initilize or StopPoolConnection own the connection, nothing is judged.
     std::unique_lock<std::mutex> connecting(connect_mutex, std::try_to_lock);
     auto active = Active();
     const auto now = Clock::now();
-    if (connecting.owns_lock() && active) {
+    const int32_t wanted = connecting.owns_lock() ? switch_request.exchange(-1) : -1;
+    if (wanted >= 0) {
+      if (wanted != Wrap(pool_index)) {
+        const bool works = active && ClientUsable(*active);
+        active.reset();
+        MoveTo(wanted, nullptr, "chosen over the API", works);
+      }
+      chosen = wanted != 0;
+      probe.reset();
+      unusable = false;
+      probe_started = now;
+    } else if (connecting.owns_lock() && active) {
       ready = ClientReady(*active);
       if (ClientUsable(*active)) {
         unusable = false;
@@ -268,10 +290,12 @@ void PoolApi::PoolWatcher() {
         MoveTo((pool_index + 1) % count, nullptr, why, false);
         unusable_since = now;  // the next pool gets the whole delay
         probe_started = now;
+        chosen = false;  // the pool chosen by hand failed: the usual rules again
       }
 
-      // Away from the main pool: probe it every retry interval; return once it is usable.
-      if (count > 1 && pool_index % count != 0) {
+      // Away from the main pool (and not on a pool chosen by hand): probe it every retry
+      // interval; return once it is usable.
+      if (count > 1 && pool_index % count != 0 && !chosen) {
         if (!probe && now - probe_started >= retry_main) {
           probe = MakeClient(PoolAt(0));
           probe_started = now;

@@ -102,6 +102,24 @@ class PoolApi {
   bool IsTls() const { return is_tls.load(); }
   uint64_t Switches() const { return switches.load(); }
 
+  // The pool in use (or being tried) as its place in the list (0: the main pool), and how many
+  // the list holds.
+  int32_t ActiveIndex() const { return pools.empty() ? 0 : Wrap(pool_index.load()); }
+  int32_t PoolCount() const { return static_cast<int32_t>(pools.size()); }
+
+  // A manual move, from any thread: asks the watcher to make pool `index` of the list the one in
+  // use at its next look (every 100 ms), through the same move as a failover (one "Pool switch"
+  // line; a pool left that still works writes and confirms its shares for a few seconds). The
+  // choice sticks while that pool works: the watcher does not return to the main pool from it.
+  // When it has been unusable for the failover delay, the watcher moves on to the next pool as
+  // usual, and from there the usual rules (returning to the main pool) apply again. Choosing
+  // the pool already in use makes no new connection but makes the choice stick all the same;
+  // choosing the main pool just returns to the usual rules. False when `index` is not of the
+  // list. A later request replaces one not yet made.
+  bool RequestSwitch(int32_t index);
+  // Whether the last requested move has been made (true when none was requested).
+  bool SwitchMade() const { return switch_request.load() < 0; }
+
   bool IsStratum() const { return is_stratum.load(); }
   int PoolIndex() const { return pool_index.load(); }
   // Whether the facade has a connection holding a job the engine may take up (the job may have
@@ -126,6 +144,8 @@ class PoolApi {
   // Installs `next` as the active connection; the previous one is released outside the lock.
   void Install(std::shared_ptr<PoolImpl> next);
   std::string PoolAt(int index) const;
+  // `index` as a place in the list (the watcher's index counts on past the end).
+  int32_t Wrap(int32_t index) const;
   // A client for `address`, not yet installed; null (with a line printed) if none could start.
   std::shared_ptr<PoolImpl> MakeClient(const std::string& address);
   // A connection left for the main pool, still writing and confirming its shares until `until`.
@@ -165,8 +185,9 @@ class PoolApi {
   std::atomic<bool>& exit_flag;
   std::atomic<int32_t> pool_index{0};
   std::atomic<bool> ready{false};
-  std::shared_ptr<PoolImpl> impl;  // guarded by impl_mutex
-  std::vector<Retiring> retiring;  // guarded by impl_mutex; served by the watcher
+  std::atomic<int32_t> switch_request{-1};  // a manual move not yet made (-1: none)
+  std::shared_ptr<PoolImpl> impl;           // guarded by impl_mutex
+  std::vector<Retiring> retiring;           // guarded by impl_mutex; served by the watcher
 
   mutable std::mutex impl_mutex;
   std::mutex connect_mutex;  // one connection attempt loop at a time

@@ -12,14 +12,19 @@
 #include <boost/property_tree/ptree.hpp>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "app/api_server.h"
@@ -27,6 +32,8 @@
 namespace {
 
 using std::chrono::milliseconds;
+using testing::internal::CaptureStdout;
+using testing::internal::GetCapturedStdout;
 
 // A connected socket to ip:port, or -1.
 int Connect(const char* ip, uint16_t port) {
@@ -185,7 +192,7 @@ TEST_F(Api, TokenIsRequiredWhenSet) {
   Start(o);
   EXPECT_EQ(Status(Get(port_, "/api/v1/summary")), 401);
   EXPECT_EQ(Status(Get(port_, "/api/v1/summary", "Authorization: Bearer s3cre\r\n")), 401);
-  EXPECT_EQ(Status(Get(port_, "/", "Authorization: Bearer s3cret!\r\n")), 401);
+  EXPECT_EQ(Status(Get(port_, "/")), 200);  // the page holds nothing: it asks for the token
   EXPECT_EQ(Status(Get(port_, "/api/v1/summary", "Authorization: Bearer s3cret\r\n")), 200);
   // The scheme in any case, then one or more spaces; nothing else.
   EXPECT_EQ(Status(Get(port_, "/api/v1/summary", "authorization: bearer s3cret\r\n")), 200);
@@ -322,6 +329,225 @@ TEST_F(Api, BindsOnlyTheGivenAddress) {
   std::string error;
   EXPECT_FALSE(second.Start(&error));
   EXPECT_FALSE(error.empty());
+}
+
+// --- Remote control ---
+
+std::string Post(uint16_t port, const std::string& path, const std::string& body = "",
+                 const std::string& extra = "") {
+  return Exchange(port, "POST " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" + extra +
+                            "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body);
+}
+
+const std::string kAuth = "Authorization: Bearer t0ken\r\n";
+
+// A rig behind the control endpoints: a device's worker takes a pause request up only a few
+// summaries later, and the pool watcher makes a move at its next look unless it is not running.
+struct FakeRig {
+  static constexpr uint32_t kTemperature = 1;
+  static constexpr uint32_t kRemote = 2;
+  struct Device {
+    uint32_t requests = 0;  // as asked
+    uint32_t taken = 0;     // as the worker has taken them up
+    int lag = 0;            // summaries until it does
+  };
+  std::mutex mutex;
+  std::map<int32_t, Device> devices{{0, {}}, {1, {}}};
+  int32_t pool_index = 0;
+  int32_t wanted = -1;
+  bool watcher = true;
+  int calls = 0;  // control actions taken
+  std::atomic<bool> quit{false};
+
+  Kest::ApiSummary Summary() {
+    std::lock_guard<std::mutex> lock(mutex);
+    Kest::ApiSummary s = SampleSummary();
+    for (Kest::ApiDevice& d : s.devices) {
+      Device& f = devices[d.id];
+      if (f.taken != f.requests && --f.lag <= 0) f.taken = f.requests;
+      d.state = f.taken != 0 ? "paused" : "mining";
+      d.state_reason = f.taken & kTemperature ? std::optional<std::string>("temperature")
+                       : f.taken & kRemote    ? std::optional<std::string>("remote")
+                                              : std::nullopt;
+    }
+    if (watcher && wanted >= 0) pool_index = std::exchange(wanted, -1);
+    s.pool.index = pool_index;
+    return s;
+  }
+
+  Kest::ApiControl Control() {
+    Kest::ApiControl c;
+    c.pause_device = [this](int32_t id, bool pause) {
+      std::lock_guard<std::mutex> lock(mutex);
+      ++calls;
+      if (id != 0 && id != 1) return false;
+      Device& d = devices[id];
+      d.requests = pause ? d.requests | kRemote : d.requests & ~kRemote;
+      d.lag = 3;
+      return true;
+    };
+    c.switch_pool = [this](int64_t index) {
+      std::lock_guard<std::mutex> lock(mutex);
+      ++calls;
+      if (index < 0 || index > 1) return "no pool " + std::to_string(index);
+      wanted = static_cast<int32_t>(index);
+      return std::string();
+    };
+    c.switch_made = [this] {
+      std::lock_guard<std::mutex> lock(mutex);
+      return wanted < 0;
+    };
+    c.quit = [this] { quit = true; };
+    return c;
+  }
+};
+
+class Control : public ::testing::Test {
+ protected:
+  void Start(std::optional<std::string> token) {
+    Kest::ApiServer::Options o;
+    o.token = std::move(token);
+    o.time_limit = milliseconds(1000);  // a control answer waits half of it at most
+    server_ = std::make_unique<Kest::ApiServer>(
+        o, [this] { return rig_.Summary(); }, rig_.Control());
+    std::string error;
+    ASSERT_TRUE(server_->Start(&error)) << error;
+    port_ = server_->Port();
+  }
+  int Calls() {
+    std::lock_guard<std::mutex> lock(rig_.mutex);
+    return rig_.calls;
+  }
+  FakeRig rig_;
+  std::unique_ptr<Kest::ApiServer> server_;
+  uint16_t port_ = 0;
+};
+
+const std::vector<std::string> kControlPaths = {
+    "/api/v1/devices/0/pause", "/api/v1/devices/0/resume", "/api/v1/pool/switch", "/api/v1/quit"};
+
+TEST_F(Control, WithoutATokenEveryControlPathIsForbidden) {
+  Start(std::nullopt);
+  for (const std::string& path : kControlPaths) {
+    for (const std::string& res :
+         {Post(port_, path, "{\"index\":1}"), Get(port_, path), Post(port_, path, "", kAuth)}) {
+      EXPECT_EQ(Status(res), 403) << path << "\n" << res;
+      EXPECT_NE(Body(res).find("{\"error\":\"remote control is off"), std::string::npos) << res;
+    }
+  }
+  EXPECT_EQ(Calls(), 0);
+  EXPECT_FALSE(rig_.quit);
+  EXPECT_EQ(Status(Get(port_, "/api/v1/summary")), 200);  // read-only as before
+}
+
+TEST_F(Control, PauseAndResumeAnswerTheDeviceOnceItsWorkerGotThere) {
+  Start("t0ken");
+  for (const std::string& path : kControlPaths) {
+    EXPECT_EQ(Status(Post(port_, path)), 401) << path;
+    EXPECT_EQ(Status(Post(port_, path, "", "Authorization: Bearer t0ke\r\n")), 401) << path;
+    const std::string get = Get(port_, path, kAuth);
+    EXPECT_EQ(Status(get), 405) << path;
+    EXPECT_NE(get.find("Allow: POST"), std::string::npos) << get;
+  }
+  EXPECT_EQ(Status(Exchange(port_, "POST /api/v1/quit HTTP/1.1\r\nHost: attacker.example\r\n" +
+                                       kAuth + "Content-Length: 0\r\n\r\n")),
+            421);
+  EXPECT_EQ(Calls(), 0);
+  EXPECT_FALSE(rig_.quit);
+
+  CaptureStdout();
+  const std::string paused = Post(port_, "/api/v1/devices/1/pause", "", kAuth);
+  const std::string out = GetCapturedStdout();
+  ASSERT_EQ(Status(paused), 200) << paused;
+  EXPECT_EQ(out, "API: device #1 paused by 127.0.0.1\n");
+  // The device's object as the summary writes it, in the state the worker has taken up.
+  EXPECT_EQ(Body(paused).rfind("{\"id\":1,\"name\":", 0), 0u) << paused;
+  EXPECT_NE(Body(paused).find("\"state\":\"paused\",\"state_reason\":\"remote\","),
+            std::string::npos)
+      << paused;
+  EXPECT_NE(Body(Get(port_, "/api/v1/summary", kAuth)).find(Body(paused)), std::string::npos);
+  const std::string resumed = Post(port_, "/api/v1/devices/1/resume", "", kAuth);
+  EXPECT_NE(Body(resumed).find("\"state\":\"mining\",\"state_reason\":null,"), std::string::npos)
+      << resumed;
+
+  // A card held for temperature stays held when the remote pause is taken back.
+  {
+    std::lock_guard<std::mutex> lock(rig_.mutex);
+    rig_.devices[0].requests = rig_.devices[0].taken = FakeRig::kTemperature;
+  }
+  EXPECT_EQ(Status(Post(port_, "/api/v1/devices/0/pause", "", kAuth)), 200);
+  const std::string held = Post(port_, "/api/v1/devices/0/resume", "", kAuth);
+  EXPECT_EQ(Status(held), 200);
+  EXPECT_NE(Body(held).find("\"state\":\"paused\",\"state_reason\":\"temperature\","),
+            std::string::npos)
+      << held;
+
+  for (const char* id : {"x", "-1", "", "1234567890"}) {
+    const std::string res = Post(port_, std::string("/api/v1/devices/") + id + "/pause", "", kAuth);
+    EXPECT_EQ(Status(res), 400) << id;
+    EXPECT_NE(Body(res).find("the device id must be a CUDA device number"), std::string::npos)
+        << res;
+  }
+  const std::string unknown = Post(port_, "/api/v1/devices/7/pause", "", kAuth);
+  EXPECT_EQ(Status(unknown), 404);
+  EXPECT_EQ(Body(unknown), "{\"error\":\"no device #7\"}");
+}
+
+TEST_F(Control, PoolSwitchTakesExactlyOneIndexAndQuitAnswersFirst) {
+  Start("t0ken");
+  CaptureStdout();
+  const std::string moved = Post(port_, "/api/v1/pool/switch", " { \"index\" : 1 }\n", kAuth);
+  EXPECT_EQ(GetCapturedStdout(), "API: pool switch to #1 requested by 127.0.0.1\n");
+  ASSERT_EQ(Status(moved), 200) << moved;
+  EXPECT_EQ(Body(moved),
+            "{\"url\":\"stratum+tcp://127.0.0.1:3333\",\"connected\":true,\"has_job\":true,"
+            "\"usable\":false,\"tls\":false,\"switches\":2,\"index\":1}");
+
+  const int calls = Calls();
+  const std::vector<std::pair<std::string, std::string>> bad = {
+      {"[1]", "the body must be the JSON object {\\\"index\\\": N}"},
+      {"{}", "the member \\\"index\\\" is missing"},
+      {"{\"idx\":1}", "unknown member \\\"idx\\\""},
+      {"{\"index\":1,\"index\":0}", "only one member is allowed"},
+      {"{\"index\":1.5}", "\\\"index\\\" must be a whole number"},
+      {"{\"index\":\"1\"}", "\\\"index\\\" must be a whole number"},
+      {"{\"index\":12345678901}", "\\\"index\\\" is out of range"},
+      {"{\"index\":1} {}", "nothing may follow the object"}};
+  for (const auto& [body, problem] : bad) {
+    const std::string res = Post(port_, "/api/v1/pool/switch", body, kAuth);
+    EXPECT_EQ(Status(res), 400) << body;
+    EXPECT_NE(Body(res).find(problem), std::string::npos) << body << "\n" << res;
+  }
+  EXPECT_EQ(Calls(), calls);  // none of those reached the pool
+  const std::string outside = Post(port_, "/api/v1/pool/switch", "{\"index\":2}", kAuth);
+  EXPECT_EQ(Status(outside), 400);
+  EXPECT_EQ(Body(outside), "{\"error\":\"no pool 2\"}");
+  const std::string chunked =
+      Exchange(port_, "POST /api/v1/pool/switch HTTP/1.1\r\nHost: 127.0.0.1\r\n" + kAuth +
+                          "Transfer-Encoding: chunked\r\n\r\n"
+                          "b\r\n{\"index\":0}\r\n0\r\n\r\n");
+  EXPECT_EQ(Status(chunked), 411) << chunked;
+  EXPECT_EQ(Status(Post(port_, "/api/v1/pool/switch", std::string(2000, ' '), kAuth)), 413);
+
+  // A watcher that has not started yet: the answer says the move is still to come.
+  {
+    std::lock_guard<std::mutex> lock(rig_.mutex);
+    rig_.watcher = false;
+  }
+  const std::string pending = Post(port_, "/api/v1/pool/switch", "{\"index\":0}", kAuth);
+  EXPECT_EQ(Status(pending), 202) << pending;
+  EXPECT_NE(Body(pending).find("\"index\":1}"), std::string::npos) << pending;
+
+  CaptureStdout();
+  const std::string quit = Post(port_, "/api/v1/quit", "", kAuth);
+  EXPECT_EQ(GetCapturedStdout(), "API: quit requested by 127.0.0.1\n");
+  EXPECT_EQ(Status(quit), 200);
+  EXPECT_EQ(Body(quit), "{\"quitting\":true}");
+  const auto end = std::chrono::steady_clock::now() + milliseconds(1000);
+  while (!rig_.quit && std::chrono::steady_clock::now() < end) {
+    std::this_thread::sleep_for(milliseconds(10));
+  }
+  EXPECT_TRUE(rig_.quit);
 }
 
 TEST(ApiBind, HostDefaultsToLoopbackAndPortIsChecked) {

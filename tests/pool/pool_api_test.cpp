@@ -503,6 +503,53 @@ TEST(PoolApi, ReturningToTheMainPoolLetsTheBackupFinishItsShares) {
   EXPECT_EQ(Count(out, "Closed the connection"), 0u) << out;
 }
 
+// A pool chosen by hand sticks while it works (no return to the main pool); once it fails the
+// usual rules apply again: failover to the next pool, and from there back to the main pool.
+TEST(PoolApi, ChosenPoolSticksUntilItFails) {
+  stratum_test::TestPool a;
+  auto b = std::make_unique<stratum_test::TestPool>();
+  stratum_test::TestPool c;
+  a.SetSubscribeReply(stratum_test::JobLine(StratumJobText(1), 5, 0));
+  b->SetSubscribeReply(stratum_test::JobLine(StratumJobText(2), 6, 0));
+  c.SetSubscribeReply(stratum_test::JobLine(StratumJobText(3), 7, 0));
+  Shell shell;
+  const std::string url_a = StratumAddress(a.port());
+  const std::string url_b = StratumAddress(b->port());
+  const std::string url_c = StratumAddress(c.port());
+  auto api = Watched(shell, {url_a, url_b, url_c}, 1000, 300, 60000);
+
+  CaptureStdout();
+  ASSERT_TRUE(api->Initilize());
+  EXPECT_FALSE(api->RequestSwitch(3));
+  EXPECT_FALSE(api->RequestSwitch(-1));
+  EXPECT_TRUE(api->SwitchMade());
+  ASSERT_TRUE(api->RequestSwitch(1));  // before the watcher runs: made once it does
+  EXPECT_FALSE(api->SwitchMade());
+  api->StartWatcher();
+  const bool chosen = OnPool(*api, 1, milliseconds(3000));
+  std::this_thread::sleep_for(milliseconds(1500));  // five retry intervals of the main pool
+  const bool stuck = api->PoolIndex() == 1 && api->ActiveIndex() == 1;
+  b.reset();
+  const bool failed_over = OnPool(*api, 2, milliseconds(8000));
+  const bool back = failed_over && OnPool(*api, 0, milliseconds(8000));
+  api->StopWatcher();
+  const std::string out = GetCapturedStdout();
+
+  ASSERT_TRUE(chosen) << out;
+  EXPECT_TRUE(api->SwitchMade());
+  EXPECT_TRUE(stuck) << out;
+  EXPECT_EQ(Count(out, "Pool switch: " + url_a + " -> " + url_b + " (chosen over the API)\n"), 1u)
+      << out;
+  ASSERT_TRUE(failed_over) << out;
+  EXPECT_NE(out.find("Pool switch: " + url_b + " -> " + url_c + " (unusable for 1 s: "),
+            std::string::npos)
+      << out;
+  ASSERT_TRUE(back) << out;
+  EXPECT_EQ(Count(out, "Pool switch: " + url_c + " -> " + url_a + " (main pool is back)\n"), 1u)
+      << out;
+  EXPECT_EQ(api->Switches(), 3u);
+}
+
 // Shutdown: FlushShares waits for the pool's word on the shares written, up to its limit.
 TEST(PoolApi, FlushSharesWaitsUntilTheSharesAreConfirmed) {
   stratum_test::TestPool a;

@@ -55,6 +55,7 @@ constexpr int kErrorBadNonce = 21;
 constexpr int kErrorDuplicate = 22;
 constexpr int kErrorNotSolution = 23;
 constexpr int kErrorStale = 24;
+constexpr int kErrorRefused = 25;  // --reject-shares
 
 // Chaos bounds.
 constexpr auto kChaosTick = std::chrono::seconds(1);
@@ -83,7 +84,7 @@ std::string Shown(const std::string& line) {
   return line.substr(0, kShownLineChars) + "... (" + std::to_string(line.size()) + " bytes)";
 }
 
-enum class ShareOutcome { kAccepted, kStale, kDuplicate, kBadNonce, kInvalid };
+enum class ShareOutcome { kAccepted, kStale, kDuplicate, kBadNonce, kInvalid, kRefused };
 
 // Jobs, templates and the share check; independent of the wire protocol.
 class JobBook {
@@ -152,6 +153,13 @@ class JobBook {
       outcome = ShareOutcome::kDuplicate;
     } else {
       if (options_.chaos) run_nonces_.insert(nonce);
+      if (Solves(trailer_, nonce) && options_.reject_shares) {
+        accepted_nonces_.insert(nonce);  // a second copy is still a duplicate
+        code = kErrorRefused;
+        reason = "share refused: this pool accepts none (--reject-shares)";
+        ++rejected_;
+        return ShareOutcome::kRefused;
+      }
       if (Solves(trailer_, nonce)) {
         accepted_nonces_.insert(nonce);
         ++accepted_;
@@ -988,6 +996,8 @@ void Session::OnSubmit(const boost::property_tree::ptree& request) {
     case ShareOutcome::kInvalid:
       ++ledger.invalid;
       break;
+    case ShareOutcome::kRefused:  // --reject-shares: counted with the rejected ones only
+      break;
   }
   const char* draining = draining_ ? " (connection closing: no answer)" : "";
   if (outcome == ShareOutcome::kAccepted) {
@@ -1096,6 +1106,8 @@ std::string StratumPoolUsage() {
          "  --pair-lines          send the first job and a template in one write\n"
          "  --bad-line            send a non-JSON line before the first job\n"
          "  --oversized BYTES     send a line of BYTES bytes before the first job\n"
+         "  --reject-shares       answer every good share with an error reply (a pool that\n"
+         "                        credits nothing)\n"
          "TLS:\n"
          "  --tls                 serve TLS with a certificate made at start (fingerprint "
          "printed)\n"
@@ -1130,6 +1142,7 @@ bool ParseStratumPoolOptions(int argc, char** argv, StratumPoolOptions& options,
       {"--split-lines", &options.split_lines},
       {"--pair-lines", &options.pair_lines},
       {"--bad-line", &options.bad_line},
+      {"--reject-shares", &options.reject_shares},
   };
   const std::map<std::string, std::function<void(uint64_t)>> setters = {
       {"--port", [&](uint64_t v) { options.port = static_cast<uint16_t>(v); }},

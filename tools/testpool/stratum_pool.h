@@ -26,12 +26,13 @@ struct StratumPoolOptions {
   uint64_t prev_hash_seed = 0;
 
   // Fault injection.
-  unsigned refuse_s = 0;      // do not listen during the first seconds
-  unsigned close_after = 0;   // close a connection after answering its N-th line
-  bool split_lines = false;   // every line goes out in two writes
-  bool pair_lines = false;    // the first job and a template go out in one write
-  bool bad_line = false;      // a non-JSON line precedes the first job
-  std::size_t oversized = 0;  // a line of this many bytes precedes the first job
+  unsigned refuse_s = 0;       // do not listen during the first seconds
+  unsigned close_after = 0;    // close a connection after answering its N-th line
+  bool split_lines = false;    // every line goes out in two writes
+  bool pair_lines = false;     // the first job and a template go out in one write
+  bool bad_line = false;       // a non-JSON line precedes the first job
+  std::size_t oversized = 0;   // a line of this many bytes precedes the first job
+  bool reject_shares = false;  // every good share gets an error reply all the same
 
   // TLS: serve through a TLS front with a certificate generated at start, or the given PEM
   // files.
