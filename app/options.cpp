@@ -359,16 +359,17 @@ std::string OptionsUsage() {
   if (text.empty() || text.back() != '\n') text += '\n';
   text +=
       "\nExit statuses:\n"
-      "  0    normal end: 'q', SIGTERM or SIGINT, POST /api/v1/quit (and --help, --version)\n"
+      "  0    normal end: 'q', SIGTERM, SIGINT (or SIGHUP without --log-file),\n"
+      "       POST /api/v1/quit (and --help, --version); a benchmark every device passed\n"
       "  1    the pool is a getwork pool (not supported for mining), or a device query or\n"
-      "       the miner's own bookkeeping failed\n"
+      "       the miner's own bookkeeping failed; a benchmark a device failed\n"
       "  2    bad command line, unreadable --config or --api-token-file, no usable pool\n"
       "       address, or the API address cannot be bound\n"
       "  3    no usable device at start, or none left mining later\n"
       "  4    a device's launch did not return (--watchdog)\n"
       "  5    no share accepted although many were expected (--no-share-minutes)\n"
       "  255  no pool can be tried\n"
-      "  128+N  a second signal N (SIGTERM: 143, SIGINT: 130)\n";
+      "  128+N  a second signal N (SIGTERM: 143, SIGINT: 130, SIGHUP: 129)\n";
   return text;
 }
 
