@@ -248,7 +248,12 @@ __device__ KEST_FORCEINLINE void append_candidate(uint32_t* lengths, uint32_t* l
   for (uint32_t t = 0; t < kTypes; ++t) {
     const uint32_t group = __ballot_sync(0xffffffffu, type == t);
     if (type == t) {
+#if defined(KEST_GPUSIM)
+      // The simulator's PTX reader lacks bfind.shiftamt (__ffs): the same lowest set bit.
+      const uint32_t leader = static_cast<uint32_t>(__popc(group ^ (group - 1))) - 1;
+#else
       const uint32_t leader = static_cast<uint32_t>(__ffs(group)) - 1;
+#endif
       uint32_t base = 0;
       if (lane == leader) base = atomicAdd(lengths + t, static_cast<uint32_t>(__popc(group)));
       base = __shfl_sync(group, base, leader);

@@ -37,7 +37,11 @@
 #if defined(__CUDACC__)
 #define KEST_HD __host__ __device__
 #define KEST_FORCEINLINE __forceinline__
+#if defined(KEST_GPUSIM)  // the cycle-level simulator cannot run out-of-line device functions
+#define KEST_BLOCKFN __forceinline__
+#else
 #define KEST_BLOCKFN inline __noinline__
+#endif
 #elif defined(__GNUC__) || defined(__clang__)
 #define KEST_HD
 #define KEST_FORCEINLINE inline __attribute__((always_inline))

@@ -404,7 +404,9 @@ namespace kest_pow {
 // Device code keeps each fixed-type nighthash out of line, so a caller that dispatches on the
 // type holds only the selected algorithm's context in its frame (at most the largest one), not
 // all seven side by side.
-#if defined(__CUDACC__)
+#if defined(__CUDACC__) && defined(KEST_GPUSIM)  // see KEST_BLOCKFN in pow/hd.h
+#define KEST_NIGHTHASH_FN __forceinline__
+#elif defined(__CUDACC__)
 #define KEST_NIGHTHASH_FN inline __noinline__
 #else
 #define KEST_NIGHTHASH_FN inline

@@ -1,0 +1,153 @@
+#!/usr/bin/env bash
+# Cycle-level GPU simulation of the proof-of-work kernels, for machines without a GPU.
+#
+# Sets the simulator up once (under build-gpusim/, outside version control), builds the
+# simulation variant of the device module with the simulator's CUDA 11.8 toolchain (PTX for
+# compute 8.0, out-of-line device functions inlined; the software-device and CUDA 13 builds are
+# untouched), runs one named experiment on a reduced configuration and prints, per kernel, the
+# simulated cycles, instructions, IPC, shared-memory bank conflicts and the warp occupancy (how
+# many lanes were active in the issued instructions). The harness checks every kernel result
+# against the host code first: an experiment whose check fails reports nothing.
+#
+# The figures are simulations of one or a few multiprocessors, not measurements.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+usage() {
+  cat <<'EOF'
+Usage: scripts/gpusim.sh [--config NAME] [--sms N] EXPERIMENT [ARGS]
+
+Experiments (the wall time is for this 2-core machine, one multiprocessor):
+  setup                  set up the simulator and its toolchain only (about 8 minutes, once)
+  map-build [TILES]      cuda_build_map over TILES tiles (default 256)
+  stages [ENTRIES]       each of the eight hash stages over ENTRIES list entries of its type
+                         (default 256), then the classify and final stages over 1024 candidates
+  stage TYPE [ENTRIES]   one hash stage (TYPE 0..7)
+  search [CANDIDATES]    the classic and the staged search over the same CANDIDATES candidates
+                         (default 64), full walks on tiles built on the host
+
+Options:
+  --config NAME   SM86_RTX3070 (default; an Ampere multiprocessor as shipped) or SM90_H100
+                  (provisional: derived from an older configuration; label its figures so)
+  --sms N         simulated multiprocessors (default 1)
+  --keep DIR      keep the simulator's run directories under DIR (default: a temporary one)
+
+Environment: KEST_GPUSIM_TOOLS, the simulator's sources and set-up scripts
+(default ../shared/tools/gpgpu-sim next to the repository).
+EOF
+}
+
+config=SM86_RTX3070
+sms=1
+keep=
+while [ $# -gt 0 ]; do
+  case $1 in
+    -h | --help) usage; exit 0 ;;
+    --config) config=$2; shift 2 ;;
+    --sms) sms=$2; shift 2 ;;
+    --keep) keep=$2; shift 2 ;;
+    --) shift; break ;;
+    -*) echo "gpusim: unknown option $1" >&2; usage >&2; exit 2 ;;
+    *) break ;;
+  esac
+done
+[ $# -ge 1 ] || { usage >&2; exit 2; }
+experiment=$1
+shift
+case $config in
+  SM86_RTX3070 | SM90_H100) ;;
+  *) echo "gpusim: unknown configuration $config" >&2; exit 2 ;;
+esac
+case $sms in
+  '' | *[!0-9]*) echo "gpusim: --sms takes a number" >&2; exit 2 ;;
+esac
+
+tools=${KEST_GPUSIM_TOOLS:-$(cd .. && pwd)/shared/tools/gpgpu-sim}
+work=$(pwd)/build-gpusim
+[ -f "$tools/setup.sh" ] || { echo "gpusim: no simulator set-up at $tools" >&2; exit 1; }
+
+# --- set-up (once) -------------------------------------------------------------------------
+if [ ! -f "$work/env.sh" ] || ! ls "$work"/src/gpgpu-sim_distribution/lib/*/cuda-11080/release/libcudart.so >/dev/null 2>&1; then
+  echo "gpusim: setting up the simulator under $work (about 8 minutes, once)"
+  bash "$tools/setup.sh" "$work"
+fi
+[ "$experiment" = setup ] && exit 0
+
+# --- the simulation variant of the device module -------------------------------------------
+harness=$work/harness
+sources=(tools/gpusim/harness.cu gpu/*.cu gpu/*.h pow/*.h)
+stamp=$(cat "${sources[@]}" | sha256sum | cut -c1-16)
+if [ ! -x "$harness" ] || [ "$(cat "$work/harness.stamp" 2>/dev/null)" != "$stamp" ]; then
+  echo "gpusim: building the simulation variant (CUDA 11.8, compute_80 PTX)"
+  (
+    set +eu
+    # shellcheck disable=SC1091
+    source "$work/env.sh"
+    set -eu
+    nvcc -O3 -std=c++17 -DKEST_CUDA -DKEST_GPUSIM -I. --fmad=false -ftz=false -prec-div=true \
+      -gencode arch=compute_80,code=compute_80 --cudart shared -Xcompiler -ffp-contract=off \
+      -c tools/gpusim/harness.cu -o "$work/harness.o"
+    g++ -o "$harness" "$work/harness.o" -L"$CUDA_INSTALL_PATH/lib64" -lcudart
+  )
+  echo "$stamp" > "$work/harness.stamp"
+fi
+
+runs=${keep:-$(mktemp -d)}
+mkdir -p "$runs"
+[ -n "$keep" ] || trap 'rm -rf "$runs"' EXIT
+
+# run NAME ARGS...: one harness run under the simulator; prints its check line and per-kernel
+# figures; fails when the check does.
+run() {
+  local name=$1
+  shift
+  local dir=$runs/$name
+  local sim=$work/src/gpgpu-sim_distribution
+  rm -rf "$dir"
+  mkdir -p "$dir"
+  cp "$sim/configs/tested-cfgs/$config/"* "$dir/"
+  {
+    echo "-gpgpu_n_clusters $sms"
+    echo "-gpgpu_perf_sim_memcpy 0"
+    if [ "$config" = SM90_H100 ]; then
+      echo "-gpgpu_ptx_force_max_capability 80"
+      echo "-gpgpu_memory_partition_indexing 0"
+    fi
+  } >> "$dir/gpgpusim.config"
+  local start=$SECONDS rc=0
+  (
+    set +eu
+    # shellcheck disable=SC1091
+    source "$work/env.sh"
+    cd "$dir"
+    exec "$harness" "$@"
+  ) > "$dir/sim.log" 2>&1 || rc=$?
+  local check
+  check=$(grep -E '^CHECK ' "$dir/sim.log" || true)
+  if [ "$rc" -ne 0 ] || ! grep -q '^CHECK ok ' <<<"$check"; then
+    echo "gpusim: $name failed (status $rc): ${check:-no check line}; the log: $dir/sim.log" >&2
+    tail -20 "$dir/sim.log" >&2
+    [ -n "$keep" ] || cp "$dir/sim.log" "$work/failed-$name.log"
+    return 1
+  fi
+  echo "== $name ($config, $sms SM, $((SECONDS - start)) s of wall time): ${check#CHECK }"
+  python3 tools/gpusim/report.py "$dir/sim.log"
+}
+
+label=
+[ "$config" = SM90_H100 ] && label=" (provisional configuration)"
+echo "gpusim: $experiment on $config$label, $sms multiprocessor(s); simulated figures"
+case $experiment in
+  map-build) run map-build map-build "${1:-256}" ;;
+  stage) run "stage-$1" stage "$1" "${2:-256}" ;;
+  stages)
+    for t in 0 1 2 3 4 5 6 7; do run "stage-$t" stage "$t" "${1:-256}"; done
+    run classify classify 1024
+    run final final 1024
+    ;;
+  search)
+    run classic search classic "${1:-64}"
+    run staged search staged "${1:-64}"
+    ;;
+  *) echo "gpusim: unknown experiment $experiment" >&2; usage >&2; exit 2 ;;
+esac
