@@ -54,6 +54,11 @@ done
 [ $# -ge 1 ] || { usage >&2; exit 2; }
 experiment=$1
 shift
+case $experiment in
+  setup | map-build | stage | stages | search) ;;
+  *) echo "gpusim: unknown experiment $experiment" >&2; usage >&2; exit 2 ;;
+esac
+[ "$experiment" != stage ] || [ $# -ge 1 ] || { echo "gpusim: stage needs a TYPE (0..7)" >&2; exit 2; }
 case $config in
   SM86_RTX3070 | SM90_H100) ;;
   *) echo "gpusim: unknown configuration $config" >&2; exit 2 ;;
@@ -164,5 +169,4 @@ case $experiment in
     run classic search classic "${1:-64}"
     run staged search staged "${1:-64}"
     ;;
-  *) echo "gpusim: unknown experiment $experiment" >&2; usage >&2; exit 2 ;;
 esac
