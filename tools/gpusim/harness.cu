@@ -29,14 +29,13 @@ namespace {
 
 using Tile = std::array<uint8_t, PEACH_TILE_LENGTH>;
 
-#define SIM_CHECK(call)                                                                    \
-  do {                                                                                     \
-    const cudaError_t e_ = (call);                                                         \
-    if (e_ != cudaSuccess) {                                                               \
-      std::fprintf(stderr, "%s failed: %s (line %d)\n", #call, cudaGetErrorString(e_), \
-                   __LINE__);                                                              \
-      std::exit(2);                                                                        \
-    }                                                                                      \
+#define SIM_CHECK(call)                                                                           \
+  do {                                                                                            \
+    const cudaError_t e_ = (call);                                                                \
+    if (e_ != cudaSuccess) {                                                                      \
+      std::fprintf(stderr, "%s failed: %s (line %d)\n", #call, cudaGetErrorString(e_), __LINE__); \
+      std::exit(2);                                                                               \
+    }                                                                                             \
   } while (0)
 
 // A fixed job: the same trailer on every run, so that figures can be compared.
@@ -97,14 +96,22 @@ class Tiles {
 uint32_t HostJumpTarget(uint32_t type, uint32_t index, const uint8_t* tile, const uint8_t* nonce) {
   using kest_pow::jump_target;
   switch (type) {
-    case 0: return jump_target<0>(index, tile, nonce);
-    case 1: return jump_target<1>(index, tile, nonce);
-    case 2: return jump_target<2>(index, tile, nonce);
-    case 3: return jump_target<3>(index, tile, nonce);
-    case 4: return jump_target<4>(index, tile, nonce);
-    case 5: return jump_target<5>(index, tile, nonce);
-    case 6: return jump_target<6>(index, tile, nonce);
-    default: return jump_target<7>(index, tile, nonce);
+    case 0:
+      return jump_target<0>(index, tile, nonce);
+    case 1:
+      return jump_target<1>(index, tile, nonce);
+    case 2:
+      return jump_target<2>(index, tile, nonce);
+    case 3:
+      return jump_target<3>(index, tile, nonce);
+    case 4:
+      return jump_target<4>(index, tile, nonce);
+    case 5:
+      return jump_target<5>(index, tile, nonce);
+    case 6:
+      return jump_target<6>(index, tile, nonce);
+    default:
+      return jump_target<7>(index, tile, nonce);
   }
 }
 
@@ -212,14 +219,30 @@ std::vector<uint32_t> CandidatesOfType(const Job& job, Tiles& tiles, uint32_t ty
 void LaunchStage(uint32_t type, unsigned blocks, const uint8_t* map, const StagedView& v) {
   const dim3 grid(blocks), block(Kest::kStagedBlockThreads);
   switch (type) {
-    case NIGHTHASH_BLAKE2B_KEY0: cuda_staged_blake2b_key0<<<grid, block>>>(0, 0, map, v); break;
-    case NIGHTHASH_BLAKE2B_KEY1: cuda_staged_blake2b_key1<<<grid, block>>>(0, 0, map, v); break;
-    case NIGHTHASH_SHA1: cuda_staged_sha1<<<grid, block>>>(0, 0, map, v); break;
-    case NIGHTHASH_SHA256: cuda_staged_sha256<<<grid, block>>>(0, 0, map, v); break;
-    case NIGHTHASH_SHA3: cuda_staged_sha3<<<grid, block>>>(0, 0, map, v); break;
-    case NIGHTHASH_KECCAK: cuda_staged_keccak<<<grid, block>>>(0, 0, map, v); break;
-    case NIGHTHASH_MD2: cuda_staged_md2<<<grid, block>>>(0, 0, map, v); break;
-    default: cuda_staged_md5<<<grid, block>>>(0, 0, map, v); break;
+    case NIGHTHASH_BLAKE2B_KEY0:
+      cuda_staged_blake2b_key0<<<grid, block>>>(0, 0, map, v);
+      break;
+    case NIGHTHASH_BLAKE2B_KEY1:
+      cuda_staged_blake2b_key1<<<grid, block>>>(0, 0, map, v);
+      break;
+    case NIGHTHASH_SHA1:
+      cuda_staged_sha1<<<grid, block>>>(0, 0, map, v);
+      break;
+    case NIGHTHASH_SHA256:
+      cuda_staged_sha256<<<grid, block>>>(0, 0, map, v);
+      break;
+    case NIGHTHASH_SHA3:
+      cuda_staged_sha3<<<grid, block>>>(0, 0, map, v);
+      break;
+    case NIGHTHASH_KECCAK:
+      cuda_staged_keccak<<<grid, block>>>(0, 0, map, v);
+      break;
+    case NIGHTHASH_MD2:
+      cuda_staged_md2<<<grid, block>>>(0, 0, map, v);
+      break;
+    default:
+      cuda_staged_md5<<<grid, block>>>(0, 0, map, v);
+      break;
   }
 }
 
@@ -244,8 +267,8 @@ int Stage(uint32_t type, uint32_t entries) {
   SIM_CHECK(cudaMemcpy(view.buffers.lists + size_t{type} * capacity, list.data(),
                        list.size() * sizeof(uint32_t), cudaMemcpyHostToDevice));
   const uint32_t length = entries;
-  SIM_CHECK(cudaMemcpy(view.buffers.lengths + type, &length, sizeof length,
-                       cudaMemcpyHostToDevice));
+  SIM_CHECK(
+      cudaMemcpy(view.buffers.lengths + type, &length, sizeof length, cudaMemcpyHostToDevice));
   LaunchStage(type, Blocks(entries), d.map, view.v);
   SIM_CHECK(cudaDeviceSynchronize());
   const std::vector<uint32_t> moved = Download(view.buffers.tiles, capacity);
@@ -301,7 +324,7 @@ int Final(uint32_t count) {
   SIM_CHECK(cudaMemcpy(view.buffers.tiles, last.data(), count * sizeof(uint32_t),
                        cudaMemcpyHostToDevice));
   cuda_staged_final<<<Blocks(count), Kest::kStagedBlockThreads>>>(0, count, d.map, view.v, d.found,
-                                                           d.ring);
+                                                                  d.ring);
   SIM_CHECK(cudaDeviceSynchronize());
   const uint32_t found = Download(d.found, 1)[0];
   return Report("final (solutions found)", count, found == expected ? 0 : 1);
@@ -330,8 +353,8 @@ int Search(const std::string& path, uint32_t count) {
   } else {
     Kest::StagedSearchBuffers buffers;
     SIM_CHECK(buffers.Allocate(blocks * threads));
-    SIM_CHECK(Kest::LaunchStagedSearch(buffers, blocks, threads, nullptr, 0, d.map, d.found,
-                                       d.ring));
+    SIM_CHECK(
+        Kest::LaunchStagedSearch(buffers, blocks, threads, nullptr, 0, d.map, d.found, d.ring));
   }
   SIM_CHECK(cudaDeviceSynchronize());
   // Candidates past `count` (the rest of the last block) may be found as well: compare only the
