@@ -20,6 +20,8 @@ Usage: scripts/gpusim.sh [--config NAME] [--sms N] EXPERIMENT [ARGS]
 Experiments (the wall time is for this 2-core machine, one multiprocessor):
   setup                  set up the simulator and its toolchain only (about 8 minutes, once)
   map-build [TILES]      cuda_build_map over TILES tiles (default 256)
+  md2 [LENGTH] [COUNT]   the batch MD2 kernel over COUNT inputs of LENGTH bytes (36, 32):
+                         the smallest kernel that reads the shared-memory S-box
   stages [ENTRIES]       each of the eight hash stages over ENTRIES list entries of its type
                          (default 256), then the classify and final stages over 1024 candidates
   stage TYPE [ENTRIES]   one hash stage (TYPE 0..7)
@@ -55,7 +57,7 @@ done
 experiment=$1
 shift
 case $experiment in
-  setup | map-build | stage | stages | search) ;;
+  setup | map-build | md2 | md2-parts | stage | stages | search) ;;
   *) echo "gpusim: unknown experiment $experiment" >&2; usage >&2; exit 2 ;;
 esac
 [ "$experiment" != stage ] || [ $# -ge 1 ] || { echo "gpusim: stage needs a TYPE (0..7)" >&2; exit 2; }
@@ -159,6 +161,8 @@ label=
 echo "gpusim: $experiment on $config$label, $sms multiprocessor(s); simulated figures"
 case $experiment in
   map-build) run map-build map-build "${1:-256}" ;;
+  md2) run md2 md2 "${1:-36}" "${2:-32}" ;;
+  md2-parts) run md2-parts md2-parts ;;
   stage) run "stage-$1" stage "$1" "${2:-256}" ;;
   stages)
     for t in 0 1 2 3 4 5 6 7; do run "stage-$t" stage "$t" "${1:-256}"; done

@@ -11,6 +11,7 @@
 //   harness stage TYPE ENTRIES           one hash stage (type 0..7) over ENTRIES list entries
 //   harness classify CANDIDATES          the classify stage of jump 0
 //   harness final CANDIDATES             the final stage (difficulty 1: about half are found)
+//   harness md2 LENGTH COUNT             the batch MD2 kernel over COUNT inputs of LENGTH bytes
 //   harness search PATH CANDIDATES       classic or staged over CANDIDATES candidates
 //                                        (difficulty 1); the ring must hold what the host finds
 #include "gpu/device_module.cu"
@@ -371,6 +372,89 @@ int Search(const std::string& path, uint32_t count) {
   return Report((path + " search (solutions in the ring)").c_str(), expected.size(), wrong);
 }
 
+// The two halves of an MD2 block step on their own, for locating a difference: out[0..47] the
+// state after md2_compress, out[48..63] the checksum after md2_checksum, of the same input.
+__global__ void md2_parts(const uint8_t* in, uint8_t* out) {
+  KEST_BLOCK_TABLES();
+  uint8_t state[48], checksum[16], block[16];
+  for (int i = 0; i < 48; ++i) state[i] = in[i];
+  for (int i = 0; i < 16; ++i) checksum[i] = in[48 + i];
+  for (int i = 0; i < 16; ++i) block[i] = in[64 + i];
+  kest_pow::md2_compress(state, block);
+  kest_pow::md2_checksum(checksum, block);
+  for (int i = 0; i < 48; ++i) out[i] = state[i];
+  for (int i = 0; i < 16; ++i) out[48 + i] = checksum[i];
+}
+
+int Md2Parts() {
+  uint8_t in[80], want[64], got[64];
+  for (int i = 0; i < 80; ++i) in[i] = static_cast<uint8_t>(i * 37 + 11);
+  uint8_t state[48], checksum[16];
+  std::memcpy(state, in, 48);
+  std::memcpy(checksum, in + 48, 16);
+  kest_pow::md2_compress(state, in + 64);
+  kest_pow::md2_checksum(checksum, in + 64);
+  std::memcpy(want, state, 48);
+  std::memcpy(want + 48, checksum, 16);
+  uint8_t *d_in = nullptr, *d_out = nullptr;
+  SIM_CHECK(cudaMalloc(&d_in, sizeof in));
+  SIM_CHECK(cudaMalloc(&d_out, sizeof got));
+  SIM_CHECK(cudaMemcpy(d_in, in, sizeof in, cudaMemcpyHostToDevice));
+  md2_parts<<<1, 1>>>(d_in, d_out);
+  SIM_CHECK(cudaDeviceSynchronize());
+  SIM_CHECK(cudaMemcpy(got, d_out, sizeof got, cudaMemcpyDeviceToHost));
+  size_t wrong = 0;
+  for (int i = 0; i < 64; ++i) {
+    if (want[i] != got[i]) {
+      if (wrong == 0)
+        std::printf("first difference at byte %d (%s)\n", i, i < 48 ? "state" : "checksum");
+      ++wrong;
+    }
+  }
+  std::printf("host     ");
+  for (int i = 0; i < 64; ++i) std::printf("%02x", want[i]);
+  std::printf("\nsimulated");
+  for (int i = 0; i < 64; ++i) std::printf("%02x", got[i]);
+  std::printf("\n");
+  return Report("md2 parts (bytes)", 64, wrong);
+}
+
+// The batch MD2 kernel over `count` inputs of `length` bytes: the smallest kernel that reads the
+// shared-memory S-box.
+int HashMd2(uint32_t length, uint32_t count) {
+  std::vector<uint8_t> input(size_t{length} * count + 1);
+  for (size_t i = 0; i < input.size(); ++i) input[i] = static_cast<uint8_t>(i * 131 + 7);
+  uint8_t* d_in = nullptr;
+  uint8_t* d_out = nullptr;
+  SIM_CHECK(cudaMalloc(&d_in, input.size()));
+  SIM_CHECK(cudaMalloc(&d_out, size_t{count} * MD2_DIGEST_SIZE));
+  SIM_CHECK(cudaMemcpy(d_in, input.data(), input.size(), cudaMemcpyHostToDevice));
+  kernel_md2_hash<<<1, count>>>(d_in, length, d_out, count);
+  SIM_CHECK(cudaDeviceSynchronize());
+  std::vector<uint8_t> out(size_t{count} * MD2_DIGEST_SIZE);
+  SIM_CHECK(cudaMemcpy(out.data(), d_out, out.size(), cudaMemcpyDeviceToHost));
+  size_t wrong = 0;
+  for (uint32_t i = 0; i < count; ++i) {
+    MD2_CTX ctx;
+    uint8_t digest[MD2_DIGEST_SIZE];
+    md2_init(&ctx);
+    md2_update(&ctx, input.data() + size_t{i} * length, length);
+    md2_final(&ctx, digest);
+    if (std::memcmp(digest, out.data() + size_t{i} * MD2_DIGEST_SIZE, sizeof digest) != 0) {
+      if (wrong++ == 0) {
+        std::printf("input %u: host", i);
+        for (uint8_t b : digest) std::printf(" %02x", b);
+        std::printf("\n  simulated");
+        for (uint32_t k = 0; k < MD2_DIGEST_SIZE; ++k) {
+          std::printf(" %02x", out[size_t{i} * MD2_DIGEST_SIZE + k]);
+        }
+        std::printf("\n");
+      }
+    }
+  }
+  return Report(("md2 of " + std::to_string(length) + "-byte inputs").c_str(), count, wrong);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -379,6 +463,8 @@ int main(int argc, char** argv) {
     return argc > i ? static_cast<uint32_t>(std::strtoul(argv[i], nullptr, 10)) : fallback;
   };
   if (what == "map-build") return MapBuild(number(2, 256));
+  if (what == "md2-parts") return Md2Parts();
+  if (what == "md2") return HashMd2(number(2, 36), std::max<uint32_t>(1, number(3, 32)));
   if (what == "stage") return Stage(number(2, 0) % kTypes, std::max<uint32_t>(1, number(3, 256)));
   if (what == "classify") return Classify(std::max<uint32_t>(1, number(2, 1024)));
   if (what == "final") return Final(std::max<uint32_t>(1, number(2, 1024)));
