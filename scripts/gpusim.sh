@@ -57,7 +57,7 @@ done
 experiment=$1
 shift
 case $experiment in
-  setup | map-build | md2 | md2-parts | stage | stages | search) ;;
+  setup | map-build | md2 | md2-parts | md2-words | stage | stages | search) ;;
   *) echo "gpusim: unknown experiment $experiment" >&2; usage >&2; exit 2 ;;
 esac
 [ "$experiment" != stage ] || [ $# -ge 1 ] || { echo "gpusim: stage needs a TYPE (0..7)" >&2; exit 2; }
@@ -78,9 +78,10 @@ if [ ! -f "$work/env.sh" ] || ! ls "$work"/src/gpgpu-sim_distribution/lib/*/cuda
   echo "gpusim: setting up the simulator under $work (about 8 minutes, once)"
   bash "$tools/setup.sh" "$work"
 fi
-# Fixes to the simulator's functional model that the kernels need (its bfi.b64 worked on the low
-# 32 bits only, its prmt sign-extended the low source word into the high one, and its shf took
-# shifts of 0 and 32 wrong); cycle counting is untouched. A fix added later: delete the
+# Fixes to the simulator's functional model that the kernels need: its PTX reader cut integer
+# literals to 32 bits (64-bit masks came out as 0), bfi.b64 worked on the low 32 bits only, prmt
+# sign-extended the low source word into the high one, shf took shifts of 0 and 32 wrong, and
+# vector loads of narrow elements left garbage above them. Cycle counting is untouched. A fix added later: delete the
 # .kest-patched marker and the simulator's source folder, and run setup again.
 sim_src=$work/src/gpgpu-sim_distribution
 if [ ! -f "$sim_src/.kest-patched" ]; then
@@ -163,6 +164,7 @@ case $experiment in
   map-build) run map-build map-build "${1:-256}" ;;
   md2) run md2 md2 "${1:-36}" "${2:-32}" ;;
   md2-parts) run md2-parts md2-parts ;;
+  md2-words) run md2-words md2-words ;;
   stage) run "stage-$1" stage "$1" "${2:-256}" ;;
   stages)
     for t in 0 1 2 3 4 5 6 7; do run "stage-$t" stage "$t" "${1:-256}"; done
