@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <utility>
 
+#include "app/utils.h"
+
 namespace Kest {
 
 namespace {
@@ -12,18 +14,6 @@ namespace {
 constexpr double kSecondsPerMinute = 60.0;
 constexpr double kStepMinS = 0.25;
 constexpr double kStepMaxS = 1.0;
-
-std::string RateText(double hps) {
-  char text[32];
-  if (hps >= 1e6) {
-    std::snprintf(text, sizeof(text), "%.2f MH/s", hps / 1e6);
-  } else if (hps >= 1e3) {
-    std::snprintf(text, sizeof(text), "%.2f kH/s", hps / 1e3);
-  } else {
-    std::snprintf(text, sizeof(text), "%.1f H/s", hps);
-  }
-  return text;
-}
 
 }  // namespace
 

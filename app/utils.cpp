@@ -133,6 +133,18 @@ std::string ToLower(std::string text) {
   return text;
 }
 
+std::string RateText(double hps) {
+  char text[32];
+  if (hps >= 1e6) {
+    std::snprintf(text, sizeof(text), "%.2f MH/s", hps / 1e6);
+  } else if (hps >= 1e3) {
+    std::snprintf(text, sizeof(text), "%.2f kH/s", hps / 1e3);
+  } else {
+    std::snprintf(text, sizeof(text), "%.1f H/s", hps);
+  }
+  return text;
+}
+
 std::string DurationText(uint32_t ms) {
   return ms % 1000 == 0 ? std::to_string(ms / 1000) + " s" : std::to_string(ms) + " ms";
 }

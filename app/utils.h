@@ -58,6 +58,9 @@ std::string ToLower(std::string text);
 // A duration in milliseconds for console lines: "30 s" for whole seconds, else "1500 ms".
 std::string DurationText(uint32_t ms);
 
+// A hash rate in H/s as text: "812.4 H/s", "5.57 kH/s", "1.20 MH/s".
+std::string RateText(double hps);
+
 // Prints lines, summarising runs of one repeated line: the first is printed, the repeats are
 // counted, and a line with the count is printed once `every` repeats or `interval` have gone
 // by (and before the next different line). Safe to use from several threads.

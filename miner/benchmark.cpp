@@ -69,18 +69,6 @@ work MakeJob(const RunOptions& options) {
   return job;
 }
 
-std::string Rate(double hps) {
-  char text[64];
-  if (hps >= 1e6) {
-    std::snprintf(text, sizeof(text), "%.2f MH/s", hps / 1e6);
-  } else if (hps >= 1e3) {
-    std::snprintf(text, sizeof(text), "%.2f kH/s", hps / 1e3);
-  } else {
-    std::snprintf(text, sizeof(text), "%.1f H/s", hps);
-  }
-  return text;
-}
-
 std::string Verdict(const BenchmarkDevice& d) {
   if (!d.stopped.empty()) return "FAILED (stopped: " + d.stopped + ")";
   if (d.bad > 0) return "FAILED (solutions that fail the CPU re-check)";
@@ -244,18 +232,18 @@ std::string BenchmarkReport(const BenchmarkResult& r) {
   for (const BenchmarkDevice& d : r.devices) {
     const std::string map = d.map_build_s >= 0.0 ? "map built in " + Number(d.map_build_s, 1) + " s"
                                                  : std::string("map not built");
-    out += "Benchmark: Device #" + std::to_string(d.id) + " " + d.name + ": " + Rate(d.rate_hps) +
-           ", " + map + ", solutions: " + std::to_string(d.good) + " good, " +
-           std::to_string(d.bad) + " bad (" + Number(d.expected, 1) + " expected): " + Verdict(d) +
-           "\n";
+    out += "Benchmark: Device #" + std::to_string(d.id) + " " + d.name + ": " +
+           RateText(d.rate_hps) + ", " + map + ", solutions: " + std::to_string(d.good) +
+           " good, " + std::to_string(d.bad) + " bad (" + Number(d.expected, 1) +
+           " expected): " + Verdict(d) + "\n";
     total += d.rate_hps;
     good += d.good;
     bad += d.bad;
   }
-  out += "Benchmark: total " + Rate(total) + " over " + Number(r.seconds, 1) + " s at difficulty " +
-         std::to_string(r.difficulty) + " on " + std::to_string(r.devices.size()) +
-         " device(s); solutions: " + std::to_string(good) + " good, " + std::to_string(bad) +
-         " bad" + (r.ended_early ? "; ended early" : "") + ": " +
+  out += "Benchmark: total " + RateText(total) + " over " + Number(r.seconds, 1) +
+         " s at difficulty " + std::to_string(r.difficulty) + " on " +
+         std::to_string(r.devices.size()) + " device(s); solutions: " + std::to_string(good) +
+         " good, " + std::to_string(bad) + " bad" + (r.ended_early ? "; ended early" : "") + ": " +
          (BenchmarkPassed(r) ? "passed" : "FAILED") + "\n";
   return out;
 }

@@ -38,18 +38,6 @@ std::string ReadFile(const std::string& path) {
   return text.str();
 }
 
-int FreePort() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  inet_pton(AF_INET, "127.0.0.1", &a.sin_addr);
-  socklen_t len = sizeof(a);
-  bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a));
-  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  close(fd);
-  return ntohs(a.sin_port);
-}
-
 // The first device of GET /api/v1/summary; empty when the API did not answer.
 boost::property_tree::ptree FirstDevice(int port) {
   boost::property_tree::ptree t;
@@ -107,7 +95,7 @@ TEST(ControlEndToEnd, SettingsTemperatureLimitAndPutBackOnSigterm) {
   ASSERT_FALSE(port.empty());
   dir.WriteFile("config.txt", "key pw stratum+tcp://127.0.0.1:" + port + "\n");
   const std::string log = dir.path() + "/calls.log";
-  const int api = FreePort();
+  const int api = e2e::FreePort();
   e2e::Subprocess miner({kMiner, "--api-bind", "127.0.0.1:" + std::to_string(api), "--power-limit",
                          "120", "--lock-core-clock", "1500", "--lock-mem-clock", "5000", "--fan",
                          "70", "--temp-stop", "50", "--temp-start", "40"},

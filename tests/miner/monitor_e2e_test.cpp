@@ -51,19 +51,6 @@ int Connect(const char* ip, int port) {
   return fd;
 }
 
-// A port nothing listens on right now.
-int FreePort() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  inet_pton(AF_INET, "127.0.0.1", &a.sin_addr);
-  socklen_t len = sizeof(a);
-  bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a));
-  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  close(fd);
-  return ntohs(a.sin_port);
-}
-
 // The body of GET /api/v1/summary, parsed.
 boost::property_tree::ptree Summary(int port) {
   boost::property_tree::ptree t;
@@ -119,7 +106,7 @@ TEST(MonitorEndToEnd, ApiReportsWhatThePoolSaw) {
   ASSERT_FALSE(pool_port.empty());
   const std::string url = "stratum+tcp://127.0.0.1:" + pool_port;
   dir.WriteFile("config.txt", "key pw " + url + "\n");
-  const int api = FreePort();
+  const int api = e2e::FreePort();
   e2e::Subprocess miner({kMiner, "--api-bind", "127.0.0.1:" + std::to_string(api)}, dir.path());
   const std::string listening = "API listening on http://127.0.0.1:" + std::to_string(api) + "\n";
   ASSERT_TRUE(miner.WaitFor(listening, seconds(10))) << miner.Output();

@@ -24,19 +24,6 @@ constexpr const char* kMiner = PLOMINER_PATH;
 constexpr const char* kPool = TESTPOOL_PATH;
 const std::string kAuth = "Authorization: Bearer t0ken\r\n";
 
-// A port nothing listens on right now.
-int FreePort() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  inet_pton(AF_INET, "127.0.0.1", &a.sin_addr);
-  socklen_t len = sizeof(a);
-  bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a));
-  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  close(fd);
-  return ntohs(a.sin_port);
-}
-
 // One request to the API on 127.0.0.1:port; the whole answer ("" when none).
 std::string Http(int port, const std::string& method, const std::string& path,
                  const std::string& extra = "") {
@@ -106,7 +93,7 @@ TEST(RemoteEndToEnd, PauseResumeAndQuitOverHttp) {
   ASSERT_FALSE(port.empty());
   dir.WriteFile("config.txt", "key pw stratum+tcp://127.0.0.1:" + port + "\n");
   dir.WriteFile("token.txt", "t0ken\n");
-  const int api = FreePort();
+  const int api = e2e::FreePort();
   e2e::Subprocess miner(
       {kMiner, "--api-bind", std::to_string(api), "--api-token-file", "token.txt"}, dir.path());
   ASSERT_TRUE(miner.WaitFor("API listening on ", seconds(10))) << Tail(miner.Output());

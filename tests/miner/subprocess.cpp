@@ -1,8 +1,11 @@
 #include "subprocess.h"
 
 #include <gtest/gtest.h>
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -152,6 +155,18 @@ std::string StartTestPool(std::unique_ptr<Subprocess>& pool, const ScratchDir& d
   const std::string out = pool->Output();
   if (!std::regex_search(out, m, std::regex("listening on 127\\.0\\.0\\.1:(\\d+)"))) return "";
   return m[1];
+}
+
+int FreePort() {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  inet_pton(AF_INET, "127.0.0.1", &a.sin_addr);
+  socklen_t len = sizeof(a);
+  bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a));
+  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+  close(fd);
+  return ntohs(a.sin_port);
 }
 
 }  // namespace e2e

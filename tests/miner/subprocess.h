@@ -55,6 +55,9 @@ class Subprocess {
 // Counts the occurrences of `needle` in `text`.
 int Count(const std::string& text, const std::string& needle);
 
+// A TCP port on 127.0.0.1 that nothing listens on right now.
+int FreePort();
+
 // A fresh empty directory under the system's temporary directory, removed on destruction.
 class ScratchDir {
  public:
