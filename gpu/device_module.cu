@@ -15,7 +15,8 @@
 //   c_precomputed_sha256 (112)      SHA-256 context after trailer bytes 0..107
 //   c_CTX (424 bytes)               keyed BLAKE2b context of the batch kernel
 // In device code the tables read at lane-dependent addresses (the MD2 S-box, the word tables)
-// come from a per-block shared-memory copy that every kernel fills first (KEST_BLOCK_TABLES);
+// come from per-block shared-memory copies that every kernel fills first (KEST_BLOCK_TABLES,
+// KEST_WORD_TABLES);
 // the others are read from their symbols. On the software device the kernels run host code,
 // which reads the identical host copies (pow/tables.h, gpu/second_half.h); it has no shared
 // memory and needs none, and the symbols are there for anything that copies from them.
@@ -60,8 +61,58 @@ constexpr uint32_t kBlockTableBytes = kest_pow::kMd2TableSize + Kest::gpu::kZWor
 __device__ const uint8_t kest_block_table_image[kBlockTableBytes] = {
     KEST_MD2_S_VALUES,  KEST_Z_ING_VALUES, KEST_Z_PREP_VALUES, KEST_Z_TIME_VALUES,
     KEST_Z_MASS_VALUES, KEST_Z_ADJ_VALUES, KEST_Z_NS_VALUES};
-__shared__ uint8_t kest_shared_md2_s[kest_pow::kMd2TableSize];
 __shared__ uint8_t kest_shared_words[Kest::gpu::kZWordsTotal];
+
+// The block's copy of the MD2 S-box and how a lane reads entry i of it (KEST_MD2_S[i] in device
+// code, pow/tables.h). MD2's look-ups are 32 lanes reading random entries, so the layout decides
+// the shared-memory bank conflicts (32 banks of 4 bytes):
+//   0  one 256-byte copy: entry i at byte i (entries four to a bank word, so lanes whose entries
+//      share a bank but not a word wait for each other);
+//   1  a copy per lane, one entry per 32-bit word: lane l's entry i at word 32 i + l, always in
+//      bank l (no conflicts; 32 KiB, one instruction per index);
+//   2  a copy per lane, packed: lane l's entries 4r..4r+3 in row r of bank l, entry i at byte
+//      32 (i & ~3) + 4 l + (i & 3) (no conflicts; 8 KiB, three instructions per index);
+//   3  32 interleaved byte copies: lane l's entry i at byte 32 i + l, so lanes conflict only
+//      within their group of four (8 KiB, one instruction per index).
+#ifndef KEST_MD2_SBOX_LAYOUT
+#define KEST_MD2_SBOX_LAYOUT 0
+#endif
+#if KEST_MD2_SBOX_LAYOUT == 0
+constexpr uint32_t kMd2SBoxBytes = kest_pow::kMd2TableSize;
+#elif KEST_MD2_SBOX_LAYOUT == 1
+constexpr uint32_t kMd2SBoxBytes = kest_pow::kMd2TableSize * 32 * 4;
+#elif KEST_MD2_SBOX_LAYOUT == 2 || KEST_MD2_SBOX_LAYOUT == 3
+constexpr uint32_t kMd2SBoxBytes = kest_pow::kMd2TableSize * 32;
+#else
+#error "KEST_MD2_SBOX_LAYOUT is 0, 1, 2 or 3"
+#endif
+__shared__ uint32_t kest_shared_md2_s[kMd2SBoxBytes / 4];
+
+struct Md2SBox {
+  const uint8_t* base;  // this lane's copy
+  __device__ __forceinline__ uint32_t operator[](uint32_t i) const {
+#if KEST_MD2_SBOX_LAYOUT == 0
+    return base[i];
+#elif KEST_MD2_SBOX_LAYOUT == 1
+    return base[i * 128];
+#elif KEST_MD2_SBOX_LAYOUT == 2
+    return base[(i & ~3u) * 32 + (i & 3u)];
+#else
+    return base[i * 32];
+#endif
+  }
+};
+
+__device__ __forceinline__ Md2SBox kest_md2_sbox() {
+  const uint8_t* bytes = reinterpret_cast<const uint8_t*>(kest_shared_md2_s);
+#if KEST_MD2_SBOX_LAYOUT == 0
+  return Md2SBox{bytes};
+#elif KEST_MD2_SBOX_LAYOUT == 1 || KEST_MD2_SBOX_LAYOUT == 2
+  return Md2SBox{bytes + 4 * (threadIdx.x & 31u)};
+#else
+  return Md2SBox{bytes + (threadIdx.x & 31u)};
+#endif
+}
 #endif
 
 #include "gpu/batch_kernels.h"
@@ -128,24 +179,46 @@ KEST_HD KEST_FORCEINLINE void store_result(uint8_t* slot, const uint8_t* half) {
 
 }  // namespace
 
-// Fills the block's shared copies of the S-box and the word tables; every kernel that may hash
-// or derive a second half runs it first, in all threads of the block. Nothing to do on the
-// software device.
+// Fill the block's shared copies of the tables: KEST_BLOCK_TABLES the S-box and the word tables,
+// for kernels that may run MD2; KEST_WORD_TABLES the word tables only, for kernels that derive a
+// second half but never run MD2. Every thread of the block must run them, first. Nothing to do
+// on the software device.
 #if defined(__CUDA_ARCH__)
-__device__ __forceinline__ void load_block_tables() {
-  for (uint32_t i = threadIdx.x; i < kBlockTableBytes; i += blockDim.x) {
-    const uint8_t b = kest_block_table_image[i];
-    if (i < kest_pow::kMd2TableSize) {
-      kest_shared_md2_s[i] = b;
-    } else {
-      kest_shared_words[i - kest_pow::kMd2TableSize] = b;
-    }
+__device__ __forceinline__ void load_word_tables() {
+  for (uint32_t i = threadIdx.x; i < Kest::gpu::kZWordsTotal; i += blockDim.x) {
+    kest_shared_words[i] = kest_block_table_image[kest_pow::kMd2TableSize + i];
   }
-  __syncthreads();
 }
-#define KEST_BLOCK_TABLES() load_block_tables()
+
+__device__ __forceinline__ void load_md2_sbox() {
+#if KEST_MD2_SBOX_LAYOUT == 0
+  uint8_t* bytes = reinterpret_cast<uint8_t*>(kest_shared_md2_s);
+  for (uint32_t i = threadIdx.x; i < kest_pow::kMd2TableSize; i += blockDim.x) {
+    bytes[i] = kest_block_table_image[i];
+  }
+#elif KEST_MD2_SBOX_LAYOUT == 1
+  for (uint32_t w = threadIdx.x; w < kMd2SBoxBytes / 4; w += blockDim.x) {
+    kest_shared_md2_s[w] = kest_block_table_image[w / 32];
+  }
+#elif KEST_MD2_SBOX_LAYOUT == 2
+  for (uint32_t w = threadIdx.x; w < kMd2SBoxBytes / 4; w += blockDim.x) {
+    const uint8_t* entries = kest_block_table_image + 4 * (w / 32);
+    kest_shared_md2_s[w] =
+        entries[0] | entries[1] << 8 | entries[2] << 16 | static_cast<uint32_t>(entries[3]) << 24;
+  }
+#else
+  uint8_t* bytes = reinterpret_cast<uint8_t*>(kest_shared_md2_s);
+  for (uint32_t i = threadIdx.x; i < kMd2SBoxBytes; i += blockDim.x) {
+    bytes[i] = kest_block_table_image[i / 32];
+  }
+#endif
+}
+
+#define KEST_BLOCK_TABLES() (load_md2_sbox(), load_word_tables(), __syncthreads())
+#define KEST_WORD_TABLES() (load_word_tables(), __syncthreads())
 #else
 #define KEST_BLOCK_TABLES() static_cast<void>(0)
+#define KEST_WORD_TABLES() static_cast<void>(0)
 #endif
 
 // Thread index of both proof-of-work kernels, in 32-bit unsigned arithmetic.
@@ -273,7 +346,7 @@ __device__ KEST_FORCEINLINE void append_candidate(uint32_t* lengths, uint32_t* l
 // Init stage: H and the start tile of candidates first .. first + count - 1; thread 0 also
 // clears the list lengths of the batch.
 extern "C" __global__ void cuda_staged_init(uint32_t first, uint32_t count, StagedView v) {
-  KEST_BLOCK_TABLES();
+  KEST_WORD_TABLES();
   const uint32_t slot = KEST_STAGE_SLOT();
   if (slot == 0) {
     for (uint32_t i = 0; i < PEACH_JUMPS * kTypes; ++i) v.lengths[i] = 0;
@@ -295,7 +368,7 @@ extern "C" __global__ void cuda_staged_init(uint32_t first, uint32_t count, Stag
 // picks each candidate's nighthash type, and the candidate joins that type's list.
 extern "C" __global__ void cuda_staged_classify(uint32_t jump, uint32_t first, uint32_t count,
                                                 const uint8_t* map, StagedView v) {
-  KEST_BLOCK_TABLES();
+  KEST_WORD_TABLES();
   const uint32_t slot = KEST_STAGE_SLOT();
   uint32_t type = kNoType;
   if (slot < count) {
@@ -318,7 +391,7 @@ __device__ KEST_FORCEINLINE void staged_hash(uint32_t jump, uint32_t first, cons
                                              const StagedView& v) {
   const uint32_t length = v.lengths[jump * kTypes + Type];
   if (blockIdx.x * blockDim.x >= length) return;  // the same for every thread of the block
-  KEST_BLOCK_TABLES();
+  KEST_WORD_TABLES();
   const uint32_t stride = gridDim.x * blockDim.x;
   for (uint32_t p = KEST_STAGE_SLOT(); p < length; p += stride) {
     const uint32_t slot = v.lists[Type * v.capacity + p];
@@ -360,18 +433,40 @@ __device__ KEST_FORCEINLINE void staged_hash_md2(uint32_t jump, uint32_t first, 
 
 }  // namespace
 
-#define KEST_STAGED_HASH_KERNEL(name, type)                                          \
-  extern "C" __global__ void name(uint32_t jump, uint32_t first, const uint8_t* map, \
-                                  StagedView v) {                                    \
-    staged_hash<type>(jump, first, map, v);                                          \
+// Resident blocks per multiprocessor that ptxas is asked to fit the widest stage kernels in,
+// as __launch_bounds__ (0: no bound, ptxas picks the registers): the BLAKE2b stages, and the
+// SHA3 and Keccak stages.
+#ifndef KEST_BLAKE2B_STAGE_MIN_BLOCKS
+#define KEST_BLAKE2B_STAGE_MIN_BLOCKS 0
+#endif
+#ifndef KEST_KECCAK_STAGE_MIN_BLOCKS
+#define KEST_KECCAK_STAGE_MIN_BLOCKS 0
+#endif
+#if defined(KEST_CUDA) && KEST_BLAKE2B_STAGE_MIN_BLOCKS > 0
+#define KEST_BLAKE2B_STAGE_BOUNDS \
+  __launch_bounds__(Kest::kStagedBlockThreads, KEST_BLAKE2B_STAGE_MIN_BLOCKS)
+#else
+#define KEST_BLAKE2B_STAGE_BOUNDS
+#endif
+#if defined(KEST_CUDA) && KEST_KECCAK_STAGE_MIN_BLOCKS > 0
+#define KEST_KECCAK_STAGE_BOUNDS \
+  __launch_bounds__(Kest::kStagedBlockThreads, KEST_KECCAK_STAGE_MIN_BLOCKS)
+#else
+#define KEST_KECCAK_STAGE_BOUNDS
+#endif
+
+#define KEST_STAGED_HASH_KERNEL(name, type, bounds)                                         \
+  extern "C" __global__ void bounds name(uint32_t jump, uint32_t first, const uint8_t* map, \
+                                         StagedView v) {                                    \
+    staged_hash<type>(jump, first, map, v);                                                 \
   }
-KEST_STAGED_HASH_KERNEL(cuda_staged_blake2b_key0, NIGHTHASH_BLAKE2B_KEY0)
-KEST_STAGED_HASH_KERNEL(cuda_staged_blake2b_key1, NIGHTHASH_BLAKE2B_KEY1)
-KEST_STAGED_HASH_KERNEL(cuda_staged_sha1, NIGHTHASH_SHA1)
-KEST_STAGED_HASH_KERNEL(cuda_staged_sha256, NIGHTHASH_SHA256)
-KEST_STAGED_HASH_KERNEL(cuda_staged_sha3, NIGHTHASH_SHA3)
-KEST_STAGED_HASH_KERNEL(cuda_staged_keccak, NIGHTHASH_KECCAK)
-KEST_STAGED_HASH_KERNEL(cuda_staged_md5, NIGHTHASH_MD5)
+KEST_STAGED_HASH_KERNEL(cuda_staged_blake2b_key0, NIGHTHASH_BLAKE2B_KEY0, KEST_BLAKE2B_STAGE_BOUNDS)
+KEST_STAGED_HASH_KERNEL(cuda_staged_blake2b_key1, NIGHTHASH_BLAKE2B_KEY1, KEST_BLAKE2B_STAGE_BOUNDS)
+KEST_STAGED_HASH_KERNEL(cuda_staged_sha1, NIGHTHASH_SHA1, )
+KEST_STAGED_HASH_KERNEL(cuda_staged_sha256, NIGHTHASH_SHA256, )
+KEST_STAGED_HASH_KERNEL(cuda_staged_sha3, NIGHTHASH_SHA3, KEST_KECCAK_STAGE_BOUNDS)
+KEST_STAGED_HASH_KERNEL(cuda_staged_keccak, NIGHTHASH_KECCAK, KEST_KECCAK_STAGE_BOUNDS)
+KEST_STAGED_HASH_KERNEL(cuda_staged_md5, NIGHTHASH_MD5, )
 
 extern "C" __global__ void cuda_staged_md2(uint32_t jump, uint32_t first, const uint8_t* map,
                                            StagedView v) {
@@ -383,7 +478,7 @@ extern "C" __global__ void cuda_staged_md2(uint32_t jump, uint32_t first, const 
 extern "C" __global__ void cuda_staged_final(uint32_t first, uint32_t count, const uint8_t* map,
                                              StagedView v, uint32_t* found_count,
                                              uint8_t* result_slots) {
-  KEST_BLOCK_TABLES();
+  KEST_WORD_TABLES();
   const uint32_t slot = KEST_STAGE_SLOT();
   if (slot >= count) return;
   uint8_t first_hash[PEACH_HASH_LENGTH];

@@ -20,10 +20,10 @@
 //        __constant__ uint64_t BLAKE2B_IVS[8]            = {KEST_BLAKE2B_IV_VALUES};
 //        __constant__ uint8_t  BLAKE2B_SIGMAS[12][16]    = {KEST_BLAKE2B_SIGMA_VALUES};
 //        __constant__ uint64_t CUDA_KECCAK_CONSTS[24]    = {KEST_KECCAK_RC_VALUES};
-//   3. declare the block's copy of the S-box, which device code reads instead of `s`:
-//        __shared__ uint8_t kest_shared_md2_s[256];
-//      and have every kernel that may run MD2 fill it with the S-box values (and
-//      __syncthreads) before use;
+//   3. define `kest_md2_sbox()`, a device function returning an object whose operator[](i)
+//      reads entry i of the block's shared-memory copy of the S-box, which device code reads
+//      instead of `s` (the copy's layout is the module's choice), and have every kernel that
+//      may run MD2 fill that copy (and __syncthreads) before use;
 //   4. then include the algorithm headers (pow/sha256.h, pow/nighthash.h, pow/peach.h, ...).
 // Floating point in device code goes through the __fadd_rn family (pow/fp.h), so the module
 // must be compiled with --fmad=false -ftz=false -prec-div=true (kest_flags does this).

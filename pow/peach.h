@@ -23,7 +23,12 @@ constexpr uint32_t PEACH_SEGMENTS = PEACH_TILE_LENGTH / PEACH_SEGMENT_LENGTH;  /
 constexpr uint32_t PEACH_TILE_COUNT = 1u << 20;
 constexpr uint32_t PEACH_TILE_INDEX_MASK = PEACH_TILE_COUNT - 1;
 constexpr uint64_t PEACH_MAP_SIZE = static_cast<uint64_t>(PEACH_TILE_COUNT) * PEACH_TILE_LENGTH;
+#if defined(KEST_GPUSIM) && defined(KEST_GPUSIM_JUMPS)
+// The cycle-level simulator's harness may walk fewer jumps over the same code, to fit its time.
+constexpr uint32_t PEACH_JUMPS = KEST_GPUSIM_JUMPS;
+#else
 constexpr uint32_t PEACH_JUMPS = 8;
+#endif
 constexpr uint32_t PEACH_WALK_TILES = PEACH_JUMPS + 1;
 constexpr uint32_t PEACH_HASH_BITS = 256;
 constexpr uint32_t PEACH_HASH_LENGTH = 32;

@@ -90,7 +90,7 @@ inline constexpr uint64_t kKeccakRc[kKeccakRounds] = {KEST_KECCAK_RC_VALUES};
 // is serialised; the others are read at uniform addresses and stay in constant memory.
 #ifdef __CUDA_ARCH__
 #define KEST_SHA256_K (::cuda_sha256_k)
-#define KEST_MD2_S (::kest_shared_md2_s)
+#define KEST_MD2_S (::kest_md2_sbox())
 #define KEST_BLAKE2B_IV (::BLAKE2B_IVS)
 #define KEST_BLAKE2B_SIGMA (::BLAKE2B_SIGMAS)
 #define KEST_KECCAK_RC (::CUDA_KECCAK_CONSTS)

@@ -22,17 +22,24 @@ Experiments (the wall time is for this 2-core machine, one multiprocessor):
   map-build [TILES]      cuda_build_map over TILES tiles (default 256)
   md2 [LENGTH] [COUNT]   the batch MD2 kernel over COUNT inputs of LENGTH bytes (36, 32):
                          the smallest kernel that reads the shared-memory S-box
-  stages [ENTRIES]       each of the eight hash stages over ENTRIES list entries of its type
-                         (default 256), then the classify and final stages over 1024 candidates
+  stages [ENTRIES]       each of the eight hash stages over ENTRIES list entries of its type,
+                         then the classify and final stages over ENTRIES candidates (default:
+                         as many threads as the multiprocessor holds at once for that kernel)
   stage TYPE [ENTRIES]   one hash stage (TYPE 0..7)
-  search [CANDIDATES]    the classic and the staged search over the same CANDIDATES candidates
-                         (default 64), full walks on tiles built on the host
+  search [CANDIDATES] [JUMPS]
+                         the classic and the staged search over the same CANDIDATES candidates
+                         (default 256: one block, all the classic kernel's residency) on tiles
+                         built on the host; JUMPS (default 8, the full walk) shortens the walk
+  search-staged [CANDIDATES] [JUMPS]
+                         the staged search alone (larger batches; default 2048 candidates)
 
 Options:
   --config NAME   SM86_RTX3070 (default; an Ampere multiprocessor as shipped) or SM90_H100
                   (provisional: derived from an older configuration; label its figures so)
   --sms N         simulated multiprocessors (default 1)
   --keep DIR      keep the simulator's run directories under DIR (default: a temporary one)
+  --define NAME[=VALUE]
+                  compile the device code with this macro (a variant; repeatable)
 
 Environment: KEST_GPUSIM_TOOLS, the simulator's sources and set-up scripts
 (default ../shared/tools/gpgpu-sim next to the repository).
@@ -42,12 +49,14 @@ EOF
 config=SM86_RTX3070
 sms=1
 keep=
+defines=()
 while [ $# -gt 0 ]; do
   case $1 in
     -h | --help) usage; exit 0 ;;
     --config) config=$2; shift 2 ;;
     --sms) sms=$2; shift 2 ;;
     --keep) keep=$2; shift 2 ;;
+    --define) defines+=("-D$2"); shift 2 ;;
     --) shift; break ;;
     -*) echo "gpusim: unknown option $1" >&2; usage >&2; exit 2 ;;
     *) break ;;
@@ -57,7 +66,7 @@ done
 experiment=$1
 shift
 case $experiment in
-  setup | map-build | md2 | md2-parts | md2-words | stage | stages | search) ;;
+  setup | map-build | md2 | md2-parts | md2-words | view | stage | stages | search | search-staged) ;;
   *) echo "gpusim: unknown experiment $experiment" >&2; usage >&2; exit 2 ;;
 esac
 [ "$experiment" != stage ] || [ $# -ge 1 ] || { echo "gpusim: stage needs a TYPE (0..7)" >&2; exit 2; }
@@ -67,6 +76,17 @@ case $config in
 esac
 case $sms in
   '' | *[!0-9]*) echo "gpusim: --sms takes a number" >&2; exit 2 ;;
+esac
+# The simulator's address map leaves local memory for up to 80 multiprocessors.
+[ "$sms" -ge 1 ] && [ "$sms" -le 80 ] || { echo "gpusim: --sms takes 1 to 80" >&2; exit 2; }
+# A shorter walk is a variant of its own build.
+case $experiment in
+  search | search-staged)
+    case ${2:-8} in
+      [1-8]) [ "${2:-8}" = 8 ] || defines+=("-DKEST_GPUSIM_JUMPS=$2") ;;
+      *) echo "gpusim: JUMPS takes a number from 1 to 8" >&2; exit 2 ;;
+    esac
+    ;;
 esac
 
 tools=${KEST_GPUSIM_TOOLS:-$(cd .. && pwd)/shared/tools/gpgpu-sim}
@@ -78,42 +98,63 @@ if [ ! -f "$work/env.sh" ] || ! ls "$work"/src/gpgpu-sim_distribution/lib/*/cuda
   echo "gpusim: setting up the simulator under $work (about 8 minutes, once)"
   bash "$tools/setup.sh" "$work"
 fi
-# Fixes to the simulator's functional model that the kernels need: its PTX reader cut integer
-# literals to 32 bits (64-bit masks came out as 0), bfi.b64 worked on the low 32 bits only, prmt
-# sign-extended the low source word into the high one, shf took shifts of 0 and 32 wrong, and
-# vector loads of narrow elements left garbage above them. Cycle counting is untouched. A fix added later: delete the
-# .kest-patched marker and the simulator's source folder, and run setup again.
+# Fixes to the simulator that the kernels need (tools/gpusim/patches, each applied once and
+# marked in the source folder; cycle counting is untouched):
+# - functional-fixes: its PTX reader cut integer literals to 32 bits (64-bit masks came out as
+#   0), bfi.b64 worked on the low 32 bits only, prmt sign-extended the low source word into the
+#   high one, shf took shifts of 0 and 32 wrong, and vector loads of narrow elements left
+#   garbage above them;
+# - address-space: loads and stores use the low 32 bits of an address and the heap started at
+#   3 GiB, so nothing allocated after the 1 GiB map was reachable; the heap now starts at
+#   768 MiB.
 sim_src=$work/src/gpgpu-sim_distribution
-if [ ! -f "$sim_src/.kest-patched" ]; then
-  echo "gpusim: applying tools/gpusim/patches to the simulator and rebuilding it"
-  for p in tools/gpusim/patches/*.patch; do patch -d "$sim_src" -p1 -N < "$p"; done
+[ ! -f "$sim_src/.kest-patched" ] || mv "$sim_src/.kest-patched" "$sim_src/.kest-functional-fixes"
+applied=()
+for p in tools/gpusim/patches/*.patch; do
+  marker=$sim_src/.kest-$(basename "$p" .patch)
+  [ ! -f "$marker" ] || continue
+  echo "gpusim: applying $p to the simulator"
+  patch -d "$sim_src" -p1 -N < "$p"
+  applied+=("$marker")
+done
+if [ ${#applied[@]} -gt 0 ]; then
+  echo "gpusim: rebuilding the simulator"
   (
     set +eu
     export CUDA_INSTALL_PATH=$work/cuda11
     cd "$sim_src" && source setup_environment release >/dev/null && make -j"$(nproc)"
-  )
-  touch "$sim_src/.kest-patched"
+  ) || { echo "gpusim: the simulator's rebuild failed" >&2; exit 1; }
+  touch "${applied[@]}"
 fi
 [ "$experiment" = setup ] && exit 0
 
 # --- the simulation variant of the device module -------------------------------------------
-harness=$work/harness
+# One build per set of --define values, kept next to the others.
 sources=(tools/gpusim/harness.cu gpu/*.cu gpu/*.h pow/*.h)
-stamp=$(cat "${sources[@]}" | sha256sum | cut -c1-16)
-if [ ! -x "$harness" ] || [ "$(cat "$work/harness.stamp" 2>/dev/null)" != "$stamp" ]; then
-  echo "gpusim: building the simulation variant (CUDA 11.8, compute_80 PTX)"
+stamp=$( (cat "${sources[@]}"; echo "${defines[*]}") | sha256sum | cut -c1-16)
+harness=$work/harness-$stamp
+if [ ! -x "$harness" ]; then
+  echo "gpusim: building the simulation variant (CUDA 11.8, compute_80 PTX${defines[*]:+, ${defines[*]}})"
   (
     set +eu
     # shellcheck disable=SC1091
     source "$work/env.sh"
     set -eu
-    nvcc -O3 -std=c++17 -DKEST_CUDA -DKEST_GPUSIM -I. --fmad=false -ftz=false -prec-div=true \
-      -gencode arch=compute_80,code=compute_80 --cudart shared -Xcompiler -ffp-contract=off \
-      -c tools/gpusim/harness.cu -o "$work/harness.o"
-    g++ -o "$harness" "$work/harness.o" -L"$CUDA_INSTALL_PATH/lib64" -lcudart
+    nvcc -O3 -std=c++17 -DKEST_CUDA -DKEST_GPUSIM "${defines[@]}" -I. --fmad=false -ftz=false \
+      -prec-div=true -gencode arch=compute_80,code=compute_80 --cudart shared \
+      -Xcompiler -ffp-contract=off -c tools/gpusim/harness.cu -o "$harness.o"
+    # The register figures the simulator will use for occupancy (it runs the same ptxas).
+    cuobjdump -ptx "$harness.o" | sed -n '/^\.version/,$p' > "$harness.ptx"
+    ptxas -arch=sm_80 --fmad false -v "$harness.ptx" -o /dev/null 2> "$harness.ptxas"
+    g++ -o "$harness" "$harness.o" -L"$CUDA_INSTALL_PATH/lib64" -lcudart
   )
-  echo "$stamp" > "$work/harness.stamp"
 fi
+config_file=$work/src/gpgpu-sim_distribution/configs/tested-cfgs/$config/gpgpusim.config
+
+# resident KERNEL: threads of KERNEL that one multiprocessor holds at once (blocks of 256).
+resident() {
+  python3 tools/gpusim/report.py --resident "$harness.ptxas" "$config_file" "$1" 256
+}
 
 runs=${keep:-$(mktemp -d)}
 mkdir -p "$runs"
@@ -157,6 +198,8 @@ run() {
   python3 tools/gpusim/report.py "$dir/sim.log"
 }
 
+stage_kernels=(cuda_staged_blake2b_key0 cuda_staged_blake2b_key1 cuda_staged_sha1 cuda_staged_sha256
+  cuda_staged_sha3 cuda_staged_keccak cuda_staged_md2 cuda_staged_md5)
 label=
 [ "$config" = SM90_H100 ] && label=" (provisional configuration)"
 echo "gpusim: $experiment on $config$label, $sms multiprocessor(s); simulated figures"
@@ -165,14 +208,18 @@ case $experiment in
   md2) run md2 md2 "${1:-36}" "${2:-32}" ;;
   md2-parts) run md2-parts md2-parts ;;
   md2-words) run md2-words md2-words ;;
-  stage) run "stage-$1" stage "$1" "${2:-256}" ;;
+  view) run view view ;;
+  stage) run "stage-$1" stage "$1" "${2:-$(resident "${stage_kernels[$1]}")}" ;;
   stages)
-    for t in 0 1 2 3 4 5 6 7; do run "stage-$t" stage "$t" "${1:-256}"; done
-    run classify classify 1024
-    run final final 1024
+    for t in 0 1 2 3 4 5 6 7; do
+      run "stage-$t" stage "$t" "${1:-$(resident "${stage_kernels[$t]}")}"
+    done
+    run classify classify "${1:-$(resident cuda_staged_classify)}"
+    run final final "${1:-$(resident cuda_staged_final)}"
     ;;
   search)
-    run classic search classic "${1:-64}"
-    run staged search staged "${1:-64}"
+    run classic search classic "${1:-256}"
+    run staged search staged "${1:-256}"
     ;;
+  search-staged) run staged search staged "${1:-2048}" ;;
 esac

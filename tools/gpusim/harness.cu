@@ -277,7 +277,10 @@ int Stage(uint32_t type, uint32_t entries) {
   for (uint32_t s : slots) {
     uint8_t nonce[32];
     job.Nonce(s, nonce);
-    wrong += moved[s] != HostJumpTarget(type, start[s], tiles.Get(start[s]), nonce);
+    const uint32_t want = HostJumpTarget(type, start[s], tiles.Get(start[s]), nonce);
+    if (moved[s] != want && wrong++ == 0) {
+      std::printf("slot %u: from tile %u, host %u, simulated %u\n", s, start[s], want, moved[s]);
+    }
   }
   return Report(("stage type " + std::to_string(type)).c_str(), slots.size(), wrong);
 }
@@ -370,6 +373,41 @@ int Search(const std::string& path, uint32_t count) {
   size_t wrong = 0;
   for (const auto& h : expected) wrong += seen.count(h) == 0;
   return Report((path + " search (solutions in the ring)").c_str(), expected.size(), wrong);
+}
+
+// Reads the batch view back as a kernel receives it, for checking the simulator's handling of
+// a structure passed by value.
+__global__ void view_probe(uint32_t jump, uint32_t first, const uint8_t* map, StagedView v,
+                           uint32_t* out) {
+  out[0] = v.capacity;
+  out[1] = v.lengths[jump * kTypes + 3];
+  out[2] = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(v.tiles));
+  out[3] = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(v.lengths)) + first + (map != nullptr);
+}
+
+int ViewProbe() {
+  const Job job;
+  Device d(job, 1);
+  Tiles tiles(job, d.map);
+  tiles.Get(868352);
+  View view(77);
+  std::printf("map %p, lengths %p\n", static_cast<void*>(d.map),
+              static_cast<void*>(view.v.lengths));
+  const uint32_t length = 5;
+  SIM_CHECK(cudaMemcpy(view.buffers.lengths + 3, &length, sizeof length, cudaMemcpyHostToDevice));
+  uint32_t* d_out = nullptr;
+  SIM_CHECK(cudaMalloc(&d_out, 4 * sizeof(uint32_t)));
+  view_probe<<<1, 1>>>(0, 0, nullptr, view.v, d_out);
+  SIM_CHECK(cudaDeviceSynchronize());
+  const std::vector<uint32_t> got = Download(d_out, 4);
+  const uint32_t want[4] = {77, 5, static_cast<uint32_t>(reinterpret_cast<uintptr_t>(view.v.tiles)),
+                            static_cast<uint32_t>(reinterpret_cast<uintptr_t>(view.v.lengths))};
+  size_t wrong = 0;
+  for (int i = 0; i < 4; ++i) {
+    std::printf("field %d: host %08x, simulated %08x\n", i, want[i], got[i]);
+    wrong += got[i] != want[i];
+  }
+  return Report("view (fields received)", 4, wrong);
 }
 
 // The two halves of an MD2 block step on their own, for locating a difference: out[0..47] the
@@ -523,6 +561,7 @@ int main(int argc, char** argv) {
   if (what == "map-build") return MapBuild(number(2, 256));
   if (what == "md2-parts") return Md2Parts();
   if (what == "md2-words") return Md2Words();
+  if (what == "view") return ViewProbe();
   if (what == "md2") return HashMd2(number(2, 36), std::max<uint32_t>(1, number(3, 32)));
   if (what == "stage") return Stage(number(2, 0) % kTypes, std::max<uint32_t>(1, number(3, 256)));
   if (what == "classify") return Classify(std::max<uint32_t>(1, number(2, 1024)));
