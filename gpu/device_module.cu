@@ -221,12 +221,33 @@ __device__ __forceinline__ void load_md2_sbox() {
 #define KEST_WORD_TABLES() static_cast<void>(0)
 #endif
 
+// Resident blocks per multiprocessor that ptxas is asked to fit the map build and the classic
+// search in, as __launch_bounds__ (0: no bound, ptxas picks the registers).
+#ifndef KEST_BUILD_MAP_MIN_BLOCKS
+#define KEST_BUILD_MAP_MIN_BLOCKS 0
+#endif
+#ifndef KEST_CLASSIC_MIN_BLOCKS
+#define KEST_CLASSIC_MIN_BLOCKS 0
+#endif
+#if defined(KEST_CUDA) && KEST_BUILD_MAP_MIN_BLOCKS > 0
+#define KEST_BUILD_MAP_BOUNDS \
+  __launch_bounds__(Kest::kBuildMapBlockThreads, KEST_BUILD_MAP_MIN_BLOCKS)
+#else
+#define KEST_BUILD_MAP_BOUNDS
+#endif
+#if defined(KEST_CUDA) && KEST_CLASSIC_MIN_BLOCKS > 0
+// The bound also caps the block size that the occupancy search may pick for the classic kernel.
+#define KEST_CLASSIC_BOUNDS __launch_bounds__(256, KEST_CLASSIC_MIN_BLOCKS)
+#else
+#define KEST_CLASSIC_BOUNDS
+#endif
+
 // Thread index of both proof-of-work kernels, in 32-bit unsigned arithmetic.
 #define KEST_THREAD_INDEX(offset) (blockIdx.x * blockDim.x + (offset) + threadIdx.x)
 
 // Builds tile i = thread index (tiles above 1048575 are skipped) from c_phash into
 // map + i * 1024.
-extern "C" __global__ void cuda_build_map(uint32_t offset, uint8_t* map) {
+extern "C" __global__ void KEST_BUILD_MAP_BOUNDS cuda_build_map(uint32_t offset, uint8_t* map) {
   KEST_BLOCK_TABLES();
   const uint32_t index = KEST_THREAD_INDEX(offset);
   if (index > PEACH_TILE_INDEX_MASK) return;
@@ -239,8 +260,9 @@ extern "C" __global__ void cuda_build_map(uint32_t offset, uint8_t* map) {
 // Evaluates the candidate nonce of this thread: c_input's first half followed by the second
 // half of the thread index. Tiles come from the map. A solution takes the next sequence number
 // from the counter and writes its second half into slot (sequence mod 1024) of the ring.
-extern "C" __global__ void cuda_find_peach(uint32_t offset, uint8_t* map, uint32_t* found_count,
-                                           uint8_t* result_slots) {
+extern "C" __global__ void KEST_CLASSIC_BOUNDS cuda_find_peach(uint32_t offset, uint8_t* map,
+                                                               uint32_t* found_count,
+                                                               uint8_t* result_slots) {
   KEST_BLOCK_TABLES();
   const uint32_t index = KEST_THREAD_INDEX(offset);
 

@@ -26,12 +26,16 @@ Experiments (the wall time is for this 2-core machine, one multiprocessor):
                          then the classify and final stages over ENTRIES candidates (default:
                          as many threads as the multiprocessor holds at once for that kernel)
   stage TYPE [ENTRIES]   one hash stage (TYPE 0..7)
+  classify [CANDIDATES], final [CANDIDATES]
+                         the classify or the final stage alone
   search [CANDIDATES] [JUMPS]
                          the classic and the staged search over the same CANDIDATES candidates
                          (default 256: one block, all the classic kernel's residency) on tiles
                          built on the host; JUMPS (default 8, the full walk) shortens the walk
   search-staged [CANDIDATES] [JUMPS]
                          the staged search alone (larger batches; default 2048 candidates)
+  search-classic [CANDIDATES] [JUMPS]
+                         the classic search alone (default 256 candidates)
 
 Options:
   --config NAME   SM86_RTX3070 (default; an Ampere multiprocessor as shipped) or SM90_H100
@@ -66,7 +70,7 @@ done
 experiment=$1
 shift
 case $experiment in
-  setup | map-build | md2 | md2-parts | md2-words | view | stage | stages | search | search-staged) ;;
+  setup | map-build | md2 | md2-parts | md2-words | view | stage | stages | classify | final | search | search-staged | search-classic) ;;
   *) echo "gpusim: unknown experiment $experiment" >&2; usage >&2; exit 2 ;;
 esac
 [ "$experiment" != stage ] || [ $# -ge 1 ] || { echo "gpusim: stage needs a TYPE (0..7)" >&2; exit 2; }
@@ -81,7 +85,7 @@ esac
 [ "$sms" -ge 1 ] && [ "$sms" -le 80 ] || { echo "gpusim: --sms takes 1 to 80" >&2; exit 2; }
 # A shorter walk is a variant of its own build.
 case $experiment in
-  search | search-staged)
+  search | search-staged | search-classic)
     case ${2:-8} in
       [1-8]) [ "${2:-8}" = 8 ] || defines+=("-DKEST_GPUSIM_JUMPS=$2") ;;
       *) echo "gpusim: JUMPS takes a number from 1 to 8" >&2; exit 2 ;;
@@ -170,6 +174,11 @@ run() {
   rm -rf "$dir"
   mkdir -p "$dir"
   cp "$sim/configs/tested-cfgs/$config/"* "$dir/"
+  # Some configurations give no latency for shuffles (the sixth integer figure): the simulator
+  # then reads an unset value and crashes at the first shfl. Volta's figures fill the gap.
+  sed -i -e 's/^\(-ptx_opcode_latency_int [0-9]*,[0-9]*,[0-9]*,[0-9]*,[0-9]*\)[[:space:]]*$/\1,21/' \
+    -e 's/^\(-ptx_opcode_initiation_int [0-9]*,[0-9]*,[0-9]*,[0-9]*,[0-9]*\)[[:space:]]*$/\1,4/' \
+    "$dir/gpgpusim.config"
   {
     echo "-gpgpu_n_clusters $sms"
     echo "-gpgpu_perf_sim_memcpy 0"
@@ -217,9 +226,12 @@ case $experiment in
     run classify classify "${1:-$(resident cuda_staged_classify)}"
     run final final "${1:-$(resident cuda_staged_final)}"
     ;;
+  classify) run classify classify "${1:-$(resident cuda_staged_classify)}" ;;
+  final) run final final "${1:-$(resident cuda_staged_final)}" ;;
   search)
     run classic search classic "${1:-256}"
     run staged search staged "${1:-256}"
     ;;
   search-staged) run staged search staged "${1:-2048}" ;;
+  search-classic) run classic search classic "${1:-256}" ;;
 esac

@@ -250,6 +250,24 @@ bool SetUp(Report& report, Device* dev) {
 }
 
 // Builds the whole map the way the worker does and times it.
+// Cycles of one multiprocessor per item at `rate` items per second over the whole device, at the
+// device's rated clock: the unit of the simulator's figures (scripts/gpusim.sh). 0 where the
+// device has no clock (the software device).
+double CyclesPerItemPerMultiprocessor(double rate) {
+#if defined(KEST_CUDA)
+  int device = 0, khz = 0, sms = 0;
+  if (rate <= 0 || cudaGetDevice(&device) != cudaSuccess ||
+      cudaDeviceGetAttribute(&khz, cudaDevAttrClockRate, device) != cudaSuccess ||
+      cudaDeviceGetAttribute(&sms, cudaDevAttrMultiProcessorCount, device) != cudaSuccess) {
+    return 0;
+  }
+  return static_cast<double>(sms) * khz * 1000.0 / rate;
+#else
+  static_cast<void>(rate);
+  return 0;
+#endif
+}
+
 bool BuildMap(Report& report, const Device& dev) {
   const auto start = Clock::now();
   const uint32_t step = static_cast<uint32_t>(dev.map_blocks) * Kest::kBuildMapBlockThreads;
@@ -260,8 +278,15 @@ bool BuildMap(Report& report, const Device& dev) {
   cudaStreamSynchronize(dev.stream);
   const double seconds = Seconds(start);
   if (!CheckCuda(report, "map build")) return false;
-  char detail[128];
-  std::snprintf(detail, sizeof detail, "%d launches, %.3f s", launches, seconds);
+  char detail[160];
+  const double cycles = CyclesPerItemPerMultiprocessor(Kest::kMapTiles / seconds);
+  if (cycles > 0) {
+    std::snprintf(detail, sizeof detail,
+                  "%d launches, %.3f s, %.0f cycles per tile per multiprocessor", launches, seconds,
+                  cycles);
+  } else {
+    std::snprintf(detail, sizeof detail, "%d launches, %.3f s", launches, seconds);
+  }
   report.Record("map build", true, detail);
   return true;
 }
@@ -659,6 +684,13 @@ int main(int argc, char** argv) {
             "\n== Search rate: classic %.4g, staged %.4g candidates/s, staged/classic "
             "%.2f\n",
             classic, staged_rate, staged_rate / classic);
+        const double classic_cycles = CyclesPerItemPerMultiprocessor(classic);
+        if (classic_cycles > 0) {
+          std::printf(
+              "== Per multiprocessor at the rated clock: classic %.0f, staged %.0f cycles "
+              "per candidate\n",
+              classic_cycles, CyclesPerItemPerMultiprocessor(staged_rate));
+        }
       }
     }
   }

@@ -9,7 +9,7 @@
 //
 //   harness map-build TILES              cuda_build_map over TILES tiles (blocks of up to 256)
 //   harness stage TYPE ENTRIES           one hash stage (type 0..7) over ENTRIES list entries
-//   harness classify CANDIDATES          the classify stage of jump 0
+//   harness classify CANDIDATES          the classify stage of jump 0 (tiles as in a later jump)
 //   harness final CANDIDATES             the final stage (difficulty 1: about half are found)
 //   harness md2 LENGTH COUNT             the batch MD2 kernel over COUNT inputs of LENGTH bytes
 //   harness search PATH CANDIDATES       classic or staged over CANDIDATES candidates
@@ -116,13 +116,18 @@ uint32_t HostJumpTarget(uint32_t type, uint32_t index, const uint8_t* tile, cons
   }
 }
 
-// The walk of candidate `index` on the host: its last tile, every tile uploaded on the way.
-uint32_t HostWalk(const Job& job, Tiles& tiles, uint32_t index, uint8_t* first_hash) {
+// The walk of candidate `index` on the host: its last tile, every tile uploaded on the way;
+// counts each jump's nighthash type into types[jump][type].
+uint32_t HostWalk(const Job& job, Tiles& tiles, uint32_t index, uint8_t* first_hash,
+                  uint32_t (*types)[NIGHTHASH_TYPE_COUNT]) {
   uint8_t nonce[32];
   job.Nonce(index, nonce);
   job.FirstHash(index, first_hash);
   uint32_t t = kest_pow::start_index(first_hash);
-  for (uint32_t j = 0; j < PEACH_JUMPS; ++j) t = next_index(t, tiles.Get(t), nonce);
+  for (uint32_t j = 0; j < PEACH_JUMPS; ++j) {
+    ++types[j][kest_pow::jump_type(t, tiles.Get(t), nonce)];
+    t = next_index(t, tiles.Get(t), nonce);
+  }
   tiles.Get(t);
   return t;
 }
@@ -203,15 +208,23 @@ int MapBuild(uint32_t tiles) {
   return Report("map-build (tiles)", size_t{blocks} * block, wrong);
 }
 
-// Candidates from index 0 on whose jump-0 type is `type`, `entries` of them.
+// The tile candidate `index` stands on in the stage experiments: one spread over the map, as at
+// any jump after the first (almost every walk starts at tile 0, where all lanes would read the
+// same tile).
+uint32_t StageTile(uint32_t index) {
+  uint64_t x = (index + 1) * 0x9e3779b97f4a7c15ull;
+  x = (x ^ (x >> 31)) * 0xbf58476d1ce4e5b9ull;
+  return static_cast<uint32_t>(x >> 40) & PEACH_TILE_INDEX_MASK;
+}
+
+// Candidates from index 0 on whose jump type from their StageTile is `type`, `entries` of them.
 std::vector<uint32_t> CandidatesOfType(const Job& job, Tiles& tiles, uint32_t type,
                                        uint32_t entries) {
   std::vector<uint32_t> out;
   for (uint32_t i = 0; out.size() < entries; ++i) {
-    uint8_t nonce[32], h[32];
+    uint8_t nonce[32];
     job.Nonce(i, nonce);
-    job.FirstHash(i, h);
-    const uint32_t t = kest_pow::start_index(h);
+    const uint32_t t = StageTile(i);
     if (kest_pow::jump_type(t, tiles.Get(t), nonce) == type) out.push_back(i);
   }
   return out;
@@ -248,7 +261,7 @@ void LaunchStage(uint32_t type, unsigned blocks, const uint8_t* map, const Stage
 }
 
 // One hash stage: candidate slots are candidate indexes (first = 0), every list entry of the
-// type's list at jump 0 moves its candidate from its start tile to its next one.
+// type's list at jump 0 moves its candidate from its StageTile to its next one.
 int Stage(uint32_t type, uint32_t entries) {
   const Job job;
   Device d(job, 1);
@@ -257,11 +270,7 @@ int Stage(uint32_t type, uint32_t entries) {
   const uint32_t capacity = slots.back() + 1;
   View view(capacity);
   std::vector<uint32_t> start(capacity, 0);
-  for (uint32_t s : slots) {
-    uint8_t h[32];
-    job.FirstHash(s, h);
-    start[s] = kest_pow::start_index(h);
-  }
+  for (uint32_t s : slots) start[s] = StageTile(s);
   std::vector<uint32_t> list(slots.begin(), slots.end());
   SIM_CHECK(cudaMemcpy(view.buffers.tiles, start.data(), capacity * sizeof(uint32_t),
                        cudaMemcpyHostToDevice));
@@ -293,10 +302,9 @@ int Classify(uint32_t count) {
   std::vector<uint32_t> start(count);
   std::vector<uint32_t> expected(kTypes, 0);
   for (uint32_t i = 0; i < count; ++i) {
-    uint8_t nonce[32], h[32];
+    uint8_t nonce[32];
     job.Nonce(i, nonce);
-    job.FirstHash(i, h);
-    start[i] = kest_pow::start_index(h);
+    start[i] = StageTile(i);
     ++expected[kest_pow::jump_type(start[i], tiles.Get(start[i]), nonce)];
   }
   SIM_CHECK(cudaMemcpy(view.buffers.tiles, start.data(), count * sizeof(uint32_t),
@@ -319,7 +327,7 @@ int Final(uint32_t count) {
   for (uint32_t i = 0; i < count; ++i) {
     uint8_t h[32];
     job.FirstHash(i, h);
-    last[i] = kest_pow::start_index(h);  // any tile will do for the final hash
+    last[i] = StageTile(i);  // any tile will do for the final hash
     for (uint32_t w = 0; w < 8; ++w) words[size_t{w} * count + i] = kest_pow::load32_le(h + 4 * w);
     expected += is_solution(1, tiles.Get(last[i]), h);
   }
@@ -339,9 +347,10 @@ int Search(const std::string& path, uint32_t count) {
   Device d(job, 1);
   Tiles tiles(job, d.map);
   std::set<std::string> expected;
+  uint32_t types[PEACH_JUMPS][NIGHTHASH_TYPE_COUNT] = {};
   for (uint32_t i = 0; i < count; ++i) {
     uint8_t h[32];
-    const uint32_t last = HostWalk(job, tiles, i, h);
+    const uint32_t last = HostWalk(job, tiles, i, h, types);
     if (is_solution(1, tiles.Get(last), h)) {
       uint8_t half[16];
       cuda_second_half(i, half);
@@ -349,6 +358,11 @@ int Search(const std::string& path, uint32_t count) {
     }
   }
   std::printf("host: %zu tiles uploaded, %zu solutions expected\n", tiles.Count(), expected.size());
+  for (uint32_t j = 0; j < PEACH_JUMPS; ++j) {
+    std::printf("host: jump %u candidates by type:", j);
+    for (uint32_t t = 0; t < NIGHTHASH_TYPE_COUNT; ++t) std::printf(" %u", types[j][t]);
+    std::printf("\n");
+  }
   std::fflush(stdout);
   const unsigned threads = 256;
   const unsigned blocks = (count + threads - 1) / threads;
