@@ -15,8 +15,7 @@
 //   c_precomputed_sha256 (112)      SHA-256 context after trailer bytes 0..107
 //   c_CTX (424 bytes)               keyed BLAKE2b context of the batch kernel
 // In device code the tables read at lane-dependent addresses (the MD2 S-box, the word tables)
-// come from per-block shared-memory copies that every kernel fills first (KEST_BLOCK_TABLES,
-// KEST_WORD_TABLES);
+// come from per-block shared-memory copies that every kernel fills first (KEST_BLOCK_TABLES);
 // the others are read from their symbols. On the software device the kernels run host code,
 // which reads the identical host copies (pow/tables.h, gpu/second_half.h); it has no shared
 // memory and needs none, and the symbols are there for anything that copies from them.
@@ -179,10 +178,9 @@ KEST_HD KEST_FORCEINLINE void store_result(uint8_t* slot, const uint8_t* half) {
 
 }  // namespace
 
-// Fill the block's shared copies of the tables: KEST_BLOCK_TABLES the S-box and the word tables,
-// for kernels that may run MD2; KEST_WORD_TABLES the word tables only, for kernels that derive a
-// second half but never run MD2. Every thread of the block must run them, first. Nothing to do
-// on the software device.
+// Fills the block's shared copies of the S-box and the word tables; every kernel that may hash
+// or derive a second half runs it first, in all threads of the block. Nothing to do on the
+// software device.
 #if defined(__CUDA_ARCH__)
 __device__ __forceinline__ void load_word_tables() {
   for (uint32_t i = threadIdx.x; i < Kest::gpu::kZWordsTotal; i += blockDim.x) {
@@ -215,10 +213,8 @@ __device__ __forceinline__ void load_md2_sbox() {
 }
 
 #define KEST_BLOCK_TABLES() (load_md2_sbox(), load_word_tables(), __syncthreads())
-#define KEST_WORD_TABLES() (load_word_tables(), __syncthreads())
 #else
 #define KEST_BLOCK_TABLES() static_cast<void>(0)
-#define KEST_WORD_TABLES() static_cast<void>(0)
 #endif
 
 // Resident blocks per multiprocessor that ptxas is asked to fit the map build and the classic
@@ -368,7 +364,7 @@ __device__ KEST_FORCEINLINE void append_candidate(uint32_t* lengths, uint32_t* l
 // Init stage: H and the start tile of candidates first .. first + count - 1; thread 0 also
 // clears the list lengths of the batch.
 extern "C" __global__ void cuda_staged_init(uint32_t first, uint32_t count, StagedView v) {
-  KEST_WORD_TABLES();
+  KEST_BLOCK_TABLES();
   const uint32_t slot = KEST_STAGE_SLOT();
   if (slot == 0) {
     for (uint32_t i = 0; i < PEACH_JUMPS * kTypes; ++i) v.lengths[i] = 0;
@@ -390,7 +386,7 @@ extern "C" __global__ void cuda_staged_init(uint32_t first, uint32_t count, Stag
 // picks each candidate's nighthash type, and the candidate joins that type's list.
 extern "C" __global__ void cuda_staged_classify(uint32_t jump, uint32_t first, uint32_t count,
                                                 const uint8_t* map, StagedView v) {
-  KEST_WORD_TABLES();
+  KEST_BLOCK_TABLES();
   const uint32_t slot = KEST_STAGE_SLOT();
   uint32_t type = kNoType;
   if (slot < count) {
@@ -413,7 +409,7 @@ __device__ KEST_FORCEINLINE void staged_hash(uint32_t jump, uint32_t first, cons
                                              const StagedView& v) {
   const uint32_t length = v.lengths[jump * kTypes + Type];
   if (blockIdx.x * blockDim.x >= length) return;  // the same for every thread of the block
-  KEST_WORD_TABLES();
+  KEST_BLOCK_TABLES();
   const uint32_t stride = gridDim.x * blockDim.x;
   for (uint32_t p = KEST_STAGE_SLOT(); p < length; p += stride) {
     const uint32_t slot = v.lists[Type * v.capacity + p];
@@ -500,7 +496,7 @@ extern "C" __global__ void cuda_staged_md2(uint32_t jump, uint32_t first, const 
 extern "C" __global__ void cuda_staged_final(uint32_t first, uint32_t count, const uint8_t* map,
                                              StagedView v, uint32_t* found_count,
                                              uint8_t* result_slots) {
-  KEST_WORD_TABLES();
+  KEST_BLOCK_TABLES();
   const uint32_t slot = KEST_STAGE_SLOT();
   if (slot >= count) return;
   uint8_t first_hash[PEACH_HASH_LENGTH];
