@@ -26,9 +26,10 @@ KEST_HD KEST_FORCEINLINE uint32_t md5_step(uint32_t f, uint32_t a, uint32_t b, u
 }
 
 // Compresses one 64-byte block into `st` (RFC 1321, 3.4; T[i] = floor(2^32 |sin(i)|)).
-KEST_HD KEST_BLOCKFN void md5_transform(uint32_t st[4], const uint8_t* block) {
+template <bool Aligned>
+KEST_HD KEST_BLOCKFN void md5_block(uint32_t st[4], const uint8_t* block) {
   uint32_t m[16];
-  KEST_UNROLL for (int i = 0; i < 16; ++i) m[i] = load32_le(block + 4 * i);
+  load_words_le<16, Aligned>(m, block);
   uint32_t a = st[0], b = st[1], c = st[2], d = st[3];
 #define KEST_MD5_F(x, y, z) (((x) & (y)) | (~(x) & (z)))
 #define KEST_MD5_G(x, y, z) (((x) & (z)) | ((y) & ~(z)))
@@ -111,6 +112,15 @@ KEST_HD KEST_BLOCKFN void md5_transform(uint32_t st[4], const uint8_t* block) {
   st[1] += b;
   st[2] += c;
   st[3] += d;
+}
+
+// md5_block for a block at any address: word loads where it is word-aligned.
+KEST_HD KEST_FORCEINLINE void md5_transform(uint32_t st[4], const uint8_t* block) {
+  if (word_aligned(block)) {
+    md5_block<true>(st, block);
+  } else {
+    md5_block<false>(st, block);
+  }
 }
 
 }  // namespace kest_pow

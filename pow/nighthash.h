@@ -81,13 +81,13 @@ KEST_HD KEST_FORCEINLINE float fp_apply(uint32_t c, float x, float operand) {
   }
 }
 
-// fp_operation over `len` bytes of `src`, starting from selector `c`; writes each result group
-// to `dst` when it is not null (dst may equal src). Returns the final selector.
-KEST_HD inline uint32_t fp_groups_scalar(const uint8_t* src, uint8_t* dst, uint32_t len,
-                                         uint32_t index, uint32_t c) {
+// fp_groups_scalar over groups that may be read and written a word at a time (Aligned) or not.
+template <bool Aligned>
+KEST_HD KEST_FORCEINLINE uint32_t fp_groups_loop(const uint8_t* src, uint8_t* dst, uint32_t len,
+                                                 uint32_t index, uint32_t c) {
   const uint32_t whole = len & ~(kFpGroup - 1);
   for (uint32_t i = 0; i < whole; i += kFpGroup) {
-    const uint32_t group = load32_le(src + i);
+    const uint32_t group = Aligned ? load32_le_word(src + i) : load32_le(src + i);
     const uint32_t s = group & 7u;
     c += fp_pick_byte(group, kFpAddSelect, s);
     const uint32_t operand_byte = fp_pick_byte(group, kFpOperandSelect, s);
@@ -96,10 +96,26 @@ KEST_HD inline uint32_t fp_groups_scalar(const uint8_t* src, uint8_t* dst, uint3
     const float x = f32_bits_is_nan(group) ? u2f_rn(index) : f32_from_bits(group);
     uint32_t r = f32_bits(fp_apply(c, x, operand));
     if (f32_bits_is_nan(r)) r = f32_bits(u2f_rn(index));
-    if (dst != nullptr) store32_le(dst + i, r);
+    if (dst != nullptr) {
+      if (Aligned) {
+        store32_le_word(dst + i, r);
+      } else {
+        store32_le(dst + i, r);
+      }
+    }
     c += (r & 0xffu) + ((r >> 8) & 0xffu) + ((r >> 16) & 0xffu) + (r >> 24);
   }
   return c;
+}
+
+// fp_operation over `len` bytes of `src`, starting from selector `c`; writes each result group
+// to `dst` when it is not null (dst may equal src). Returns the final selector.
+KEST_HD inline uint32_t fp_groups_scalar(const uint8_t* src, uint8_t* dst, uint32_t len,
+                                         uint32_t index, uint32_t c) {
+  if (word_aligned(src) && (dst == nullptr || word_aligned(dst))) {
+    return fp_groups_loop<true>(src, dst, len, index, c);
+  }
+  return fp_groups_loop<false>(src, dst, len, index, c);
 }
 
 #if defined(KEST_FP_SSE2)

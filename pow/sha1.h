@@ -22,9 +22,10 @@ struct SHA1_CTX {
 namespace kest_pow {
 
 // Compresses one 64-byte block into the context's state.
-KEST_HD KEST_BLOCKFN void sha1_transform(SHA1_CTX* ctx, const uint8_t* block) {
+template <bool Aligned>
+KEST_HD KEST_BLOCKFN void sha1_block(SHA1_CTX* ctx, const uint8_t* block) {
   uint32_t m[80];
-  KEST_UNROLL for (int i = 0; i < 16; ++i) m[i] = load32_be(block + 4 * i);
+  load_words_be<16, Aligned>(m, block);
   KEST_UNROLL for (int i = 16; i < 80; ++i) {
     m[i] = rotl32(m[i - 3] ^ m[i - 8] ^ m[i - 14] ^ m[i - 16], 1);
   }
@@ -68,6 +69,15 @@ KEST_HD KEST_BLOCKFN void sha1_transform(SHA1_CTX* ctx, const uint8_t* block) {
   ctx->state[2] += c;
   ctx->state[3] += d;
   ctx->state[4] += e;
+}
+
+// sha1_block for a block at any address: word loads where it is word-aligned.
+KEST_HD KEST_FORCEINLINE void sha1_transform(SHA1_CTX* ctx, const uint8_t* block) {
+  if (word_aligned(block)) {
+    sha1_block<true>(ctx, block);
+  } else {
+    sha1_block<false>(ctx, block);
+  }
 }
 
 }  // namespace kest_pow

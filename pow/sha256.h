@@ -51,9 +51,10 @@ KEST_HD KEST_FORCEINLINE uint32_t sha256_sig1(uint32_t x) {
 }
 
 // Compresses one 64-byte block into `state`.
-KEST_HD KEST_BLOCKFN void sha256_transform(uint32_t state[8], const uint8_t* block) {
+template <bool Aligned>
+KEST_HD KEST_BLOCKFN void sha256_block(uint32_t state[8], const uint8_t* block) {
   uint32_t m[64];
-  KEST_UNROLL for (int i = 0; i < 16; ++i) m[i] = load32_be(block + 4 * i);
+  load_words_be<16, Aligned>(m, block);
   KEST_UNROLL for (int i = 16; i < 64; ++i) {
     m[i] = sha256_sig1(m[i - 2]) + m[i - 7] + sha256_sig0(m[i - 15]) + m[i - 16];
   }
@@ -79,6 +80,15 @@ KEST_HD KEST_BLOCKFN void sha256_transform(uint32_t state[8], const uint8_t* blo
   state[5] += f;
   state[6] += g;
   state[7] += h;
+}
+
+// sha256_block for a block at any address: word loads where it is word-aligned.
+KEST_HD KEST_FORCEINLINE void sha256_transform(uint32_t state[8], const uint8_t* block) {
+  if (word_aligned(block)) {
+    sha256_block<true>(state, block);
+  } else {
+    sha256_block<false>(state, block);
+  }
 }
 
 }  // namespace kest_pow
