@@ -33,23 +33,29 @@
 // KEST_HD marks code compiled for both sides. KEST_FORCEINLINE is for small helpers;
 // KEST_BLOCKFN for the block functions of the hash families, which stay out of line in device
 // code: inlining eight families into every caller multiplies device compile time and code size
-// for no gain (a block costs hundreds of instructions, a call a handful).
+// for no gain (a block costs hundreds of instructions, a call a handful). KEST_SIM_INLINE marks
+// the large dispatching functions, which the compiler may leave out of line: plain inline,
+// except for the cycle-level simulator, which runs no out-of-line device function.
 #if defined(__CUDACC__)
 #define KEST_HD __host__ __device__
 #define KEST_FORCEINLINE __forceinline__
 #if defined(KEST_GPUSIM)  // the cycle-level simulator cannot run out-of-line device functions
 #define KEST_BLOCKFN __forceinline__
+#define KEST_SIM_INLINE __forceinline__
 #else
 #define KEST_BLOCKFN inline __noinline__
+#define KEST_SIM_INLINE inline
 #endif
 #elif defined(__GNUC__) || defined(__clang__)
 #define KEST_HD
 #define KEST_FORCEINLINE inline __attribute__((always_inline))
 #define KEST_BLOCKFN inline
+#define KEST_SIM_INLINE inline
 #else
 #define KEST_HD
 #define KEST_FORCEINLINE inline
 #define KEST_BLOCKFN inline
+#define KEST_SIM_INLINE inline
 #endif
 
 // Full unrolling of fixed-count loops (nvcc and GCC/Clang spell it differently; the host pass

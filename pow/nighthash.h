@@ -494,9 +494,9 @@ KEST_HD KEST_NIGHTHASH_FN void nighthash256(const uint8_t* a, uint32_t alen, con
 }
 
 // nighthash256 of the type `algo` (0..7; only its low three bits are used).
-KEST_HD inline void nighthash256_typed(uint32_t algo, const uint8_t* a, uint32_t alen,
-                                       const uint8_t* b, uint32_t blen, const uint8_t* c,
-                                       uint32_t clen, uint8_t out[32]) {
+KEST_HD KEST_SIM_INLINE void nighthash256_typed(uint32_t algo, const uint8_t* a, uint32_t alen,
+                                                const uint8_t* b, uint32_t blen, const uint8_t* c,
+                                                uint32_t clen, uint8_t out[32]) {
   switch (algo & (NIGHTHASH_TYPE_COUNT - 1)) {
     case NIGHTHASH_BLAKE2B_KEY0:
       return nighthash256<NIGHTHASH_BLAKE2B_KEY0>(a, alen, b, blen, c, clen, out);

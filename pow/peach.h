@@ -44,8 +44,8 @@ constexpr uint32_t kTileSeedLength = kIndexLength + PEACH_PHASH_LENGTH;  // 36
 // Builds tile `index` from the 32-byte previous-block hash into tile[0..1023]. When `algos` is
 // not null, the algorithm type of each of the 32 nighthashes (seed, then segments 0..30) is
 // recorded there.
-KEST_HD inline void build_tile(uint8_t* tile, uint32_t index, const uint8_t* phash,
-                               uint8_t* algos) {
+KEST_HD KEST_SIM_INLINE void build_tile(uint8_t* tile, uint32_t index, const uint8_t* phash,
+                                        uint8_t* algos) {
   uint8_t index_le[kIndexLength];
   store32_le(index_le, index);
 
@@ -154,7 +154,8 @@ KEST_HD inline uint32_t jump_target(uint32_t index, const uint8_t* tile, const u
 // Next tile of the walk from tile `index` with contents `tile` and the 32-byte `nonce`: the
 // nighthash (seed mode) of nonce || index || tile, its eight little-endian words summed, low 20
 // bits.
-KEST_HD inline uint32_t next_index(uint32_t index, const uint8_t* tile, const uint8_t* nonce) {
+KEST_HD KEST_SIM_INLINE uint32_t next_index(uint32_t index, const uint8_t* tile,
+                                            const uint8_t* nonce) {
   using kest_pow::jump_target;
   switch (kest_pow::jump_type(index, tile, nonce)) {
     case NIGHTHASH_BLAKE2B_KEY0:
