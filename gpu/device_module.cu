@@ -333,18 +333,13 @@ __device__ KEST_FORCEINLINE void candidate_nonce(uint32_t index, uint8_t* nonce)
 // device a thread is its own warp.
 __device__ KEST_FORCEINLINE void append_candidate(uint32_t* lengths, uint32_t* lists,
                                                   uint32_t capacity, uint32_t type, uint32_t slot) {
-#if defined(__CUDA_ARCH__)
+#if defined(__CUDA_ARCH__) && !defined(KEST_GPUSIM)
   const uint32_t lane = threadIdx.x & 31u;
   uint32_t position = 0;
   for (uint32_t t = 0; t < kTypes; ++t) {
     const uint32_t group = __ballot_sync(0xffffffffu, type == t);
     if (type == t) {
-#if defined(KEST_GPUSIM)
-      // The simulator's PTX reader lacks bfind.shiftamt (__ffs): the same lowest set bit.
-      const uint32_t leader = static_cast<uint32_t>(__popc(group ^ (group - 1))) - 1;
-#else
       const uint32_t leader = static_cast<uint32_t>(__ffs(group)) - 1;
-#endif
       uint32_t base = 0;
       if (lane == leader) base = atomicAdd(lengths + t, static_cast<uint32_t>(__popc(group)));
       base = __shfl_sync(group, base, leader);
@@ -353,6 +348,9 @@ __device__ KEST_FORCEINLINE void append_candidate(uint32_t* lengths, uint32_t* l
   }
   if (type < kTypes) lists[type * capacity + position] = slot;
 #else
+  // The software device, and the cycle-level simulator, whose functional model applies an
+  // atomic's result only when the timing model completes it, so a shuffle of it reads the value
+  // before: one atomic per candidate.
   if (type >= kTypes) return;
   const uint32_t position = atomicAdd(lengths + type, 1u);
   lists[type * capacity + position] = slot;

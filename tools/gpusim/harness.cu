@@ -312,9 +312,21 @@ int Classify(uint32_t count) {
   cuda_staged_classify<<<Blocks(count), Kest::kStagedBlockThreads>>>(0, 0, count, d.map, view.v);
   SIM_CHECK(cudaDeviceSynchronize());
   const std::vector<uint32_t> lengths = Download(view.buffers.lengths, kTypes);
+  const std::vector<uint32_t> lists = Download(view.buffers.lists, size_t{kTypes} * count);
   size_t wrong = 0;
-  for (uint32_t t = 0; t < kTypes; ++t) wrong += lengths[t] != expected[t];
-  return Report("classify (list lengths per type)", kTypes, wrong);
+  for (uint32_t t = 0; t < kTypes; ++t) {
+    wrong += lengths[t] != expected[t];
+    // Every candidate of the type once in its list.
+    std::set<uint32_t> listed;
+    for (uint32_t p = 0; p < std::min(lengths[t], count); ++p) listed.insert(lists[t * count + p]);
+    for (uint32_t i = 0; i < count; ++i) {
+      uint8_t nonce[32];
+      job.Nonce(i, nonce);
+      if (kest_pow::jump_type(start[i], tiles.Get(start[i]), nonce) != t) continue;
+      wrong += listed.count(i) == 0;
+    }
+  }
+  return Report("classify (list lengths and entries per type)", kTypes + count, wrong);
 }
 
 int Final(uint32_t count) {
