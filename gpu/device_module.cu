@@ -218,12 +218,14 @@ __device__ __forceinline__ void load_md2_sbox() {
 #endif
 
 // Resident blocks per multiprocessor that ptxas is asked to fit the map build and the classic
-// search in, as __launch_bounds__ (0: no bound, ptxas picks the registers).
+// search in, as __launch_bounds__ (0: no bound, ptxas picks the registers). Two classic blocks
+// instead of the one that 134 registers allow cut the simulated cycles per candidate by 42 %;
+// the map build is not measured that way yet.
 #ifndef KEST_BUILD_MAP_MIN_BLOCKS
 #define KEST_BUILD_MAP_MIN_BLOCKS 0
 #endif
 #ifndef KEST_CLASSIC_MIN_BLOCKS
-#define KEST_CLASSIC_MIN_BLOCKS 0
+#define KEST_CLASSIC_MIN_BLOCKS 2  // 128 registers, no spills (sm_75 to sm_90)
 #endif
 #if defined(KEST_CUDA) && KEST_BUILD_MAP_MIN_BLOCKS > 0
 #define KEST_BUILD_MAP_BOUNDS \
