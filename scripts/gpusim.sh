@@ -15,27 +15,35 @@ cd "$(dirname "$0")/.."
 
 usage() {
   cat <<'EOF'
-Usage: scripts/gpusim.sh [--config NAME] [--sms N] EXPERIMENT [ARGS]
+Usage: scripts/gpusim.sh [--config NAME] [--sms N] [--keep DIR] [--define NAME[=VALUE]]...
+                         EXPERIMENT [ARGS]
 
-Experiments (the wall time is for this 2-core machine, one multiprocessor):
-  setup                  set up the simulator and its toolchain only (about 8 minutes, once)
-  map-build [TILES]      cuda_build_map over TILES tiles (default 256)
+Experiments (wall times seen on a 2-core machine, one multiprocessor, with a 1-2 minute build
+of each new variant first):
+  setup                  set up the simulator and its toolchain only (5 to 8 minutes, once)
+  map-build [TILES]      cuda_build_map over TILES tiles (default 256: about 15 minutes; one
+                         tile about 2 minutes)
   md2 [LENGTH] [COUNT]   the batch MD2 kernel over COUNT inputs of LENGTH bytes (36, 32):
                          the smallest kernel that reads the shared-memory S-box
   stages [ENTRIES]       each of the eight hash stages over ENTRIES list entries of its type,
                          then the classify and final stages over ENTRIES candidates (default:
-                         as many threads as the multiprocessor holds at once for that kernel)
-  stage TYPE [ENTRIES]   one hash stage (TYPE 0..7)
+                         as many threads as the multiprocessor holds at once for that kernel;
+                         about 30 minutes in all)
+  stage TYPE [ENTRIES]   one hash stage (TYPE 0..7; 1 to 3 minutes, MD2 (6) 6 to 11)
   classify [CANDIDATES], final [CANDIDATES]
-                         the classify or the final stage alone
+                         the classify or the final stage alone (4 to 6 minutes)
   search [CANDIDATES] [JUMPS]
                          the classic and the staged search over the same CANDIDATES candidates
                          (default 256: one block, all the classic kernel's residency) on tiles
                          built on the host; JUMPS (default 8, the full walk) shortens the walk
+                         (the classic kernel alone takes about 9 minutes for one jump)
   search-staged [CANDIDATES] [JUMPS]
                          the staged search alone (larger batches; default 2048 candidates)
   search-classic [CANDIDATES] [JUMPS]
                          the classic search alone (default 256 candidates)
+  md2-parts, md2-words, view
+                         checks of the simulator's functional model (MD2's halves, its word
+                         handling, a structure passed by value; under a minute each)
 
 Options:
   --config NAME   SM86_RTX3070 (default; an Ampere multiprocessor as shipped) or SM90_H100
