@@ -53,9 +53,9 @@ KEST_HD KEST_FORCEINLINE bool word_aligned(const void* p) {
 #endif
 }
 
-// A word at a word-aligned p. Device code reads it with one load through a word pointer (the
-// byte buffers read so are only ever written bytewise, which aliases everything); the host
-// copies.
+// A word at a word-aligned p. Device code reads and writes it with one access through a word
+// pointer (tiles and hash buffers are otherwise accessed as bytes, which alias every type); the
+// host copies.
 KEST_HD KEST_FORCEINLINE uint32_t load32_le_word(const uint8_t* p) {
 #if defined(__CUDA_ARCH__)
   return *reinterpret_cast<const uint32_t*>(p);
